@@ -1,0 +1,77 @@
+// Shared and exclusive holds on an object while one of its methods runs.
+//
+// Re-entry, not threads, is what the holds guard against: key callables, comparison methods and
+// finalisers run Python code in the middle of an operation, and that code may call back into the
+// object being worked on. Reads nest; a change while anything holds the object, or anything at
+// all while a change holds it, is refused with a `RuntimeError`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "binding/error.h"
+
+namespace tervalo {
+
+// 0 is free, n > 0 counts shared holds, -1 is one exclusive hold.
+class BorrowChecker {
+ public:
+  static constexpr std::int32_t kExclusive = -1;
+
+  bool try_share() noexcept {
+    std::int32_t current = state_.load(std::memory_order_relaxed);
+    do {
+      if (current == kExclusive) return false;
+    } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed));
+    return true;
+  }
+  void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+  bool try_exclusive() noexcept {
+    std::int32_t expected = 0;
+    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
+  void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+ private:
+  std::atomic<std::int32_t> state_{0};
+};
+
+enum class Hold { Shared, Exclusive };
+
+// Holds `checker` for the guard's lifetime; released on every path, faults included.
+template <Hold kind>
+class HoldGuard {
+ public:
+  static Result<HoldGuard> take(BorrowChecker& checker) {
+    if constexpr (kind == Hold::Shared) {
+      if (!checker.try_share()) return fail(PyExc_RuntimeError, "Already mutably borrowed");
+    } else {
+      if (!checker.try_exclusive()) return fail(PyExc_RuntimeError, "Already borrowed");
+    }
+    return HoldGuard(checker);
+  }
+  HoldGuard(HoldGuard&& other) noexcept : checker_(std::exchange(other.checker_, nullptr)) {}
+  HoldGuard(const HoldGuard&) = delete;
+  HoldGuard& operator=(const HoldGuard&) = delete;
+  HoldGuard& operator=(HoldGuard&&) = delete;
+  ~HoldGuard() {
+    if (checker_ == nullptr) return;
+    if constexpr (kind == Hold::Shared) {
+      checker_->release_shared();
+    } else {
+      checker_->release_exclusive();
+    }
+  }
+
+ private:
+  explicit HoldGuard(BorrowChecker& checker) noexcept : checker_(&checker) {}
+  BorrowChecker* checker_;
+};
+
+using SharedHold = HoldGuard<Hold::Shared>;
+using ExclusiveHold = HoldGuard<Hold::Exclusive>;
+
+}  // namespace tervalo

@@ -1,0 +1,95 @@
+// Python errors as values, and internal faults.
+//
+// Every operation that can fail with a Python exception returns `Result<T>`: either the value or
+// an `Error` that carries the exception back up to the entry frame, which restores it. An `Error`
+// is lazy (an exception type plus a message, the object built only when someone needs it) or
+// holds an exception object fetched from the interpreter.
+//
+// An internal fault (a broken invariant that ordinary input cannot reach) is the C++ exception
+// `Panic`. Only entry frames catch it; they turn it into the Python exception `PanicException`.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "binding/ref.h"
+
+namespace tervalo {
+
+// An internal fault. Thrown for broken invariants only, caught only by entry frames.
+struct Panic {
+  std::string message;
+};
+
+class Error {
+ public:
+  // A lazy exception of a built-in (static) type with a message.
+  static Error lazy(PyObject* type, std::string message);
+  // A lazy exception of `type` raised with no arguments.
+  static Error lazy_without_arguments(PyObject* type);
+  // Wraps an exception object that is already built.
+  static Error from_exception(Ref exception);
+  // Takes the interpreter's current exception. A `PanicException` is not an ordinary error: it
+  // is reported and resumed as a fault (this throws `Panic`).
+  static Error fetch();
+
+  Error(Error&&) noexcept = default;
+  Error& operator=(Error&&) noexcept = default;
+
+  // Makes this the interpreter's current exception.
+  void restore() &&;
+  // The exception object, built now if the error was lazy. Borrowed from this error.
+  PyObject* exception();
+
+ private:
+  Error() = default;
+  PyObject* type_ = nullptr;  // borrowed: built-in types and our own immortal type
+  std::optional<std::string> message_;
+  Ref exception_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+using Status = Result<void>;
+
+inline std::unexpected<Error> fail(Error error) { return std::unexpected(std::move(error)); }
+inline std::unexpected<Error> fail(PyObject* type, std::string message) {
+  return std::unexpected(Error::lazy(type, std::move(message)));
+}
+inline std::unexpected<Error> fail_fetched() { return std::unexpected(Error::fetch()); }
+
+// The `TypeError` for an object that is not of a required type; `target` names that type.
+Error cast_error(PyObject* object, const char* target);
+
+// Marks the failed conversion of one argument with the note "while processing '<name>'".
+Error argument_extraction_error(const char* parameter, Error error);
+
+// The process-wide `PanicException` type, created on first use. Borrowed.
+PyObject* panic_exception_type();
+
+// Turns a caught fault into a lazy `PanicException` carrying its message.
+Error from_panic_payload(const Panic& fault);
+
+// Turns a non-fault C++ exception that reached an entry frame into an error value.
+Error from_unknown_exception();
+
+// Ends the process with `message` on standard error. Used when a fault escapes its conversion.
+[[noreturn]] void abort_with(const char* message) noexcept;
+
+}  // namespace tervalo
+
+// Propagates the error of a `Result` expression, or binds its value.
+#define TERVALO_CONCAT_INNER(a, b) a##b
+#define TERVALO_CONCAT(a, b) TERVALO_CONCAT_INNER(a, b)
+#define TRY(expr)                                           \
+  do {                                                      \
+    auto&& tervalo_try_result = (expr);                     \
+    if (!tervalo_try_result)                                \
+      return std::unexpected(std::move(tervalo_try_result).error()); \
+  } while (0)
+#define TRY_ASSIGN_IMPL(tmp, decl, expr)                \
+  auto tmp = (expr);                                    \
+  if (!tmp) return std::unexpected(std::move(tmp).error()); \
+  decl = std::move(*tmp)
+#define TRY_ASSIGN(decl, expr) TRY_ASSIGN_IMPL(TERVALO_CONCAT(tervalo_try_, __LINE__), decl, expr)

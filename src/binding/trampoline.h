@@ -1,0 +1,197 @@
+// Entry frames: the only functions the interpreter calls.
+//
+// Each frame is `noexcept` and is written once, as a template over the method body. It runs the
+// body in a fixed order (bind, hold, then the body converts and runs), turns an error value into
+// the current exception and the calling convention's failure return, and converts any C++
+// exception that reaches it: a fault becomes `PanicException`, exhausted memory `MemoryError`.
+// Nothing C++ ever unwinds into the interpreter's frames.
+#pragma once
+
+#include <new>
+#include <optional>
+#include <type_traits>
+
+#include "binding/arguments.h"
+#include "binding/borrow.h"
+#include "binding/error.h"
+
+namespace tervalo {
+
+namespace detail {
+
+// How a body's result reaches the interpreter, per calling convention.
+template <class T>
+struct Outcome;
+template <>
+struct Outcome<Ref> {
+  using C = PyObject*;
+  static constexpr C kFailure = nullptr;
+  static C convert(Ref&& value) noexcept { return value.release(); }
+};
+template <>
+struct Outcome<void> {
+  using C = int;
+  static constexpr C kFailure = -1;
+};
+template <>
+struct Outcome<Py_ssize_t> {
+  using C = Py_ssize_t;
+  static constexpr C kFailure = -1;
+  static C convert(Py_ssize_t value) noexcept { return value; }
+};
+template <>
+struct Outcome<bool> {
+  using C = int;
+  static constexpr C kFailure = -1;
+  static C convert(bool value) noexcept { return value ? 1 : 0; }
+};
+
+template <class R>
+struct ResultValue;
+template <class T>
+struct ResultValue<Result<T>> {
+  using type = T;
+};
+
+}  // namespace detail
+
+// Runs `body` (returning `Result<T>`) and converts its outcome for the interpreter.
+template <class Body>
+auto run_entry(Body&& body) noexcept {
+  using T = typename detail::ResultValue<std::invoke_result_t<Body>>::type;
+  using Out = detail::Outcome<T>;
+  try {
+    std::optional<Error> error;
+    try {
+      auto result = body();
+      if constexpr (std::is_void_v<T>) {
+        if (result) return 0;
+      } else {
+        if (result) return Out::convert(std::move(*result));
+      }
+      error.emplace(std::move(result).error());
+    } catch (const Panic& fault) {
+      error.emplace(from_panic_payload(fault));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return Out::kFailure;
+    } catch (...) {
+      error.emplace(from_unknown_exception());
+    }
+    std::move(*error).restore();
+    return Out::kFailure;
+  } catch (...) {
+    // A fault while a fault was being converted: there is no sound way back into Python.
+    abort_with("uncaught panic at ffi boundary");
+  }
+}
+
+// Release of an instance: failures cannot be raised from here, so they are reported as
+// unraisable and the release returns normally.
+template <void (*Release)(PyObject*)>
+void dealloc_entry(PyObject* self) noexcept {
+  try {
+    try {
+      Release(self);
+    } catch (const Panic& fault) {
+      from_panic_payload(fault).restore();
+      PyErr_WriteUnraisable(nullptr);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+      from_unknown_exception().restore();
+      PyErr_WriteUnraisable(nullptr);
+    }
+  } catch (...) {
+    abort_with("uncaught panic at ffi boundary");
+  }
+}
+
+// Every instance type has a `borrow` field; the casts happen here, once.
+template <class Self>
+Self& receiver(PyObject* self) noexcept {
+  return *reinterpret_cast<Self*>(self);
+}
+
+// METH_FASTCALL | METH_KEYWORDS method with a receiver.
+template <class Self, const FunctionDescription& description, Hold kind,
+          Result<Ref> (*Body)(Self&, const BoundArguments&)>
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return run_entry([&]() -> Result<Ref> {
+    BoundArguments bound{};
+    TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
+    Self& object = receiver<Self>(self);
+    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    return Body(object, bound);
+  });
+}
+
+// METH_FASTCALL | METH_KEYWORDS | METH_STATIC module function: no receiver, no hold.
+template <const FunctionDescription& description, Result<Ref> (*Body)(const BoundArguments&)>
+PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return run_entry([&]() -> Result<Ref> {
+    BoundArguments bound{};
+    TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
+    return Body(bound);
+  });
+}
+
+// METH_NOARGS method.
+template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
+PyObject* noargs_method(PyObject* self, PyObject*) noexcept {
+  return run_entry([&]() -> Result<Ref> {
+    Self& object = receiver<Self>(self);
+    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    return Body(object);
+  });
+}
+
+// Protocol slots taking only the receiver (`len`, `bool`, `iter`, `next`, `repr`).
+template <class Self, Hold kind, auto Body>
+auto unary_slot(PyObject* self) noexcept {
+  return run_entry([&]() -> decltype(Body(std::declval<Self&>())) {
+    Self& object = receiver<Self>(self);
+    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    return Body(object);
+  });
+}
+
+// `value in tree`.
+template <class Self, Hold kind, Result<bool> (*Body)(Self&, PyObject*)>
+int contains_slot(PyObject* self, PyObject* value) noexcept {
+  return run_entry([&]() -> Result<bool> {
+    Self& object = receiver<Self>(self);
+    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    return Body(object, value);
+  });
+}
+
+// Property getter.
+template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return unary_slot<Self, kind, Body>(self);
+}
+
+// `tp_new`: binds from the argument tuple and keyword dictionary; the object does not exist yet,
+// so there is nothing to hold.
+template <const FunctionDescription& description,
+          Result<Ref> (*Body)(PyTypeObject*, const BoundArguments&)>
+PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return run_entry([&]() -> Result<Ref> {
+    BoundArguments bound{};
+    TRY(description.extract_arguments_tuple_dict(args, kwargs, bound));
+    return Body(type, bound);
+  });
+}
+
+// Casts an entry frame to the generic method pointer type without tripping
+// -Wcast-function-type.
+template <class F>
+PyCFunction as_method(F function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace tervalo

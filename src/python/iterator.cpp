@@ -1,0 +1,64 @@
+#include "python/iterator.h"
+
+#include <memory>
+
+#include "binding/instance.h"
+#include "binding/trampoline.h"
+#include "python/docstrings.h"
+
+namespace tervalo {
+namespace {
+
+Result<Ref> iterator_iter(PyAVLTreeIterator& self) {
+  return Ref::borrow(reinterpret_cast<PyObject*>(&self));
+}
+
+// An empty result with no exception set tells the interpreter the iterator is exhausted.
+Result<Ref> iterator_next(PyAVLTreeIterator& self) {
+  if (self.position == self.snapshot.size()) return Ref();
+  return std::move(self.snapshot[self.position++]);
+}
+
+void iterator_release(PyObject* object) {
+  auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object);
+  for (std::size_t i = self.position; i < self.snapshot.size(); ++i) self.snapshot[i].reset();
+  std::destroy_at(&self.snapshot);
+  std::destroy_at(&self.borrow);
+  free_instance(object);
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>(docs::kIterator)},
+    {Py_tp_iter,
+     reinterpret_cast<void*>(unary_slot<PyAVLTreeIterator, Hold::Shared, iterator_iter>)},
+    {Py_tp_iternext,
+     reinterpret_cast<void*>(unary_slot<PyAVLTreeIterator, Hold::Exclusive, iterator_next>)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<iterator_release>)},
+    {0, nullptr},
+};
+
+// Not instantiable from Python, not subclassable, not tracked by the collector.
+PyType_Spec iterator_spec = {
+    .name = "tervalo._AVLTreeIterator",
+    .basicsize = static_cast<int>(sizeof(PyAVLTreeIterator)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = iterator_slots,
+};
+
+}  // namespace
+
+TypeCell iterator_type{"_AVLTreeIterator", &iterator_spec};
+
+Result<Ref> create_iterator(ValueList values) {
+  PyTypeObject* type = iterator_type.get_for_instance();
+  TRY_ASSIGN(Ref object, allocate_instance(type));
+  auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object.get());
+  std::construct_at(&self.snapshot, std::move(values));
+  self.position = 0;
+  std::construct_at(&self.borrow);
+  return object;
+}
+
+}  // namespace tervalo

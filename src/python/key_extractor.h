@@ -1,0 +1,61 @@
+// A tree's key policy, fixed at construction: the value itself, one attribute of the value, or
+// the result of a one-argument callable. Also the drained `values` argument of the constructor.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binding/error.h"
+
+namespace tervalo {
+
+class KeyExtractor {
+ public:
+  static KeyExtractor identity() noexcept { return KeyExtractor(Identity{}); }
+  // From a `key`/`key_spec` argument that is not None: a str (or str subclass, even a callable
+  // one) names an attribute; anything else callable is called.
+  static Result<KeyExtractor> extract(PyObject* object);
+
+  // A new reference to the key of `value`.
+  Result<Ref> key_of(PyObject* value) const;
+  // The extractor in the form the constructor accepts back: None, a plain str, or the callable.
+  Result<Ref> as_key_spec() const;
+
+ private:
+  struct Identity {};
+  struct Attribute {
+    std::string name;  // UTF-8; the str that was passed is not kept
+  };
+  struct Callable {
+    Ref callable;
+  };
+  using Policy = std::variant<Identity, Attribute, Callable>;
+  explicit KeyExtractor(Policy policy) noexcept : policy_(std::move(policy)) {}
+
+  Policy policy_;
+};
+
+// The items of an iterable, in iteration order, duplicates and all. Whatever is still held when
+// this is released is released front to back.
+class PythonValues {
+ public:
+  PythonValues() = default;
+  PythonValues(PythonValues&&) noexcept = default;
+  PythonValues& operator=(PythonValues&&) noexcept = default;
+  ~PythonValues() { release_from(0); }
+
+  static Result<PythonValues> extract(PyObject* iterable);
+
+  std::size_t size() const noexcept { return items_.size(); }
+  Ref take(std::size_t index) noexcept { return std::move(items_[index]); }
+  // Releases the items from `index` on, front to back.
+  void release_from(std::size_t index) noexcept {
+    for (std::size_t i = index; i < items_.size(); ++i) items_[i].reset();
+  }
+
+ private:
+  std::vector<Ref> items_;
+};
+
+}  // namespace tervalo

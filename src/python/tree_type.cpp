@@ -1,0 +1,153 @@
+// The `AVLTree` type: its registration tables, construction, insertion and release.
+#include <memory>
+
+#include "binding/instance.h"
+#include "binding/trampoline.h"
+#include "python/docstrings.h"
+#include "python/tree.h"
+
+namespace tervalo {
+namespace {
+
+constexpr const char* kValuesParameter[] = {"values"};
+constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
+constexpr const char* kValueParameter[] = {"value"};
+
+constexpr FunctionDescription kNewDescription{"__new__", "AVLTree", kValuesParameter, 0, 0,
+                                              kKeyParameter};
+constexpr FunctionDescription kInsertDescription{"insert", "AVLTree", kValueParameter, 0, 1, {}};
+
+// Releases, in this order, the value being processed, the values not yet processed, the tree
+// built so far and (when the caller returns) the key extractor.
+Error abandon_construction(Error error, PythonValues& values, std::size_t next,
+                           PythonAvlTree& tree) {
+  values.release_from(next);
+  tree.clear();
+  return error;
+}
+
+}  // namespace
+
+Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
+  PyObject* values_argument = arguments[0];
+  PyObject* key_argument = arguments[1];
+
+  // Every value is drained before the key argument is even looked at.
+  PythonValues values;
+  if (values_argument != nullptr && values_argument != Py_None) {
+    auto extracted = PythonValues::extract(values_argument);
+    if (!extracted) return fail(argument_extraction_error("values", std::move(extracted).error()));
+    values = std::move(*extracted);
+  }
+  KeyExtractor extractor = KeyExtractor::identity();
+  if (key_argument != nullptr && key_argument != Py_None) {
+    auto extracted = KeyExtractor::extract(key_argument);
+    if (!extracted) return fail(argument_extraction_error("key", std::move(extracted).error()));
+    extractor = std::move(*extracted);
+  }
+
+  // Keys are computed one value at a time, each inserted before the next key is computed.
+  PythonAvlTree tree;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Ref value = values.take(i);
+    auto key = extractor.key_of(value.get());
+    if (!key) {
+      value.reset();
+      return fail(abandon_construction(std::move(key).error(), values, i + 1, tree));
+    }
+    auto inserted = tree.insert(std::move(value), std::move(*key));
+    if (!inserted) return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
+  }
+  return create_tree(type, std::move(extractor), std::move(tree));
+}
+
+Result<Ref> create_tree(PyTypeObject* type, KeyExtractor extractor, PythonAvlTree tree) {
+  auto allocated = allocate_instance(type);
+  if (!allocated) {
+    tree.clear();
+    return allocated;
+  }
+  auto& self = *reinterpret_cast<PyAVLTree*>(allocated->get());
+  std::construct_at(&self.key_extractor, std::move(extractor));
+  std::construct_at(&self.tree, std::move(tree));
+  std::construct_at(&self.borrow);
+  return allocated;
+}
+
+Result<Ref> tree_insert(PyAVLTree& self, const BoundArguments& arguments) {
+  Ref value = Ref::borrow(arguments[0]);
+  TRY_ASSIGN(Ref key, self.key_extractor.key_of(value.get()));
+  TRY_ASSIGN(const bool inserted, self.tree.insert(std::move(value), std::move(key)));
+  return Ref::borrow(inserted ? Py_True : Py_False);
+}
+
+// The hold state is not consulted: nothing can reach an object whose last reference is gone.
+void tree_release(PyObject* object) {
+  auto& self = *reinterpret_cast<PyAVLTree*>(object);
+  std::destroy_at(&self.tree);
+  std::destroy_at(&self.key_extractor);
+  std::destroy_at(&self.borrow);
+  free_instance(object);
+}
+
+namespace {
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <Result<Ref> (*Body)(PyAVLTree&)>
+constexpr PyMethodDef shared_noargs(const char* name, const char* doc) {
+  return {name, as_method(noargs_method<PyAVLTree, Hold::Shared, Body>), METH_NOARGS, doc};
+}
+
+PyMethodDef tree_methods[] = {
+    {"insert",
+     as_method(fastcall_method<PyAVLTree, kInsertDescription, Hold::Exclusive, tree_insert>),
+     kFast, docs::kInsert},
+    shared_noargs<tree_is_empty>("is_empty", docs::kIsEmpty),
+    shared_noargs<tree_in_order>("in_order", docs::kInOrder),
+    shared_noargs<tree_descending>("descending", docs::kDescending),
+    shared_noargs<tree_pre_order>("pre_order", docs::kPreOrder),
+    shared_noargs<tree_post_order>("post_order", docs::kPostOrder),
+    shared_noargs<tree_level_order>("level_order", docs::kLevelOrder),
+    {},
+};
+
+PyGetSetDef tree_getset[] = {
+    {"height", getter<PyAVLTree, Hold::Shared, tree_height>, nullptr, docs::kHeight, nullptr},
+    {},
+};
+
+template <class F>
+void* slot(F function) noexcept {
+  return reinterpret_cast<void*>(function);
+}
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>(docs::kTree)},
+    {Py_tp_new, slot(new_slot<kNewDescription, tree_new>)},
+    {Py_mp_length, slot(unary_slot<PyAVLTree, Hold::Shared, tree_length>)},
+    {Py_nb_bool, slot(unary_slot<PyAVLTree, Hold::Shared, tree_bool>)},
+    {Py_tp_iter, slot(unary_slot<PyAVLTree, Hold::Shared, tree_in_order>)},
+    {Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)},
+    {Py_tp_methods, tree_methods},
+    {Py_tp_getset, tree_getset},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, slot(dealloc_entry<tree_release>)},
+    {0, nullptr},
+};
+
+// Deliberately final, without collector support and mutable: instances are plain containers
+// that never take part in cycle collection.
+PyType_Spec tree_spec = {
+    .name = "tervalo.AVLTree",
+    .basicsize = static_cast<int>(sizeof(PyAVLTree)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = tree_slots,
+};
+
+}  // namespace
+
+TypeCell tree_type{"AVLTree", &tree_spec};
+
+}  // namespace tervalo

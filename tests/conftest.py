@@ -1,0 +1,172 @@
+"""Shared helpers for the tervalo test suite."""
+
+import gc
+import sys
+
+import pytest
+
+HAS_NOTES = sys.version_info >= (3, 11)
+
+
+def assert_notes(exc, notes):
+    """Argument notes only exist where the interpreter has ``add_note``."""
+    if HAS_NOTES:
+        assert getattr(exc, "__notes__", []) == notes
+    else:
+        assert not hasattr(exc, "__notes__")
+
+
+def interpreter_error(fn, *args):
+    """The exception the interpreter itself raises for ``fn(*args)``."""
+    try:
+        fn(*args)
+    except Exception as exc:  # noqa: BLE001 - we want whatever it raises
+        return type(exc), str(exc)
+    raise AssertionError("expected the interpreter to raise")
+
+
+def outcome(fn, *args, **kwargs):
+    """Run ``fn`` and reduce its failure to plain data.
+
+    Refcount tests must not keep the exception (and through its traceback,
+    the frames and their locals) alive, so only type, text and notes escape.
+    """
+    try:
+        result = fn(*args, **kwargs)
+    except BaseException as exc:  # noqa: BLE001
+        info = (type(exc), str(exc), list(getattr(exc, "__notes__", [])))
+        exc.__traceback__ = None
+    else:
+        info = ("ok", result)
+    gc.collect()
+    return info
+
+
+def refs(objs):
+    """Reference counts of ``objs``; only deltas between calls mean anything."""
+    return [sys.getrefcount(o) for o in objs]
+
+
+def same_objects(a, b):
+    a, b = list(a), list(b)
+    return len(a) == len(b) and all(x is y for x, y in zip(a, b))
+
+
+def state(tree):
+    """Identity-level fingerprint: pre-order plus in-order fix the shape."""
+    return (
+        tuple(map(id, tree.pre_order())),
+        tuple(map(id, tree.in_order())),
+        tree.height,
+        len(tree),
+    )
+
+
+class Token:
+    """A fresh, comparable object whose reference count we can watch."""
+
+    __slots__ = ("k", "__weakref__")
+
+    def __init__(self, k):
+        self.k = k
+
+    def __eq__(self, other):
+        return self.k == other.k
+
+    def __lt__(self, other):
+        return self.k < other.k
+
+    def __gt__(self, other):
+        return self.k > other.k
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Token({self.k!r})"
+
+
+class RecordingKey:
+    """Key that logs ``(op, left.k, right.k)`` for each rich comparison."""
+
+    __slots__ = ("k", "log")
+
+    def __init__(self, k, log):
+        self.k = k
+        self.log = log
+
+    def _record(self, op, other, result):
+        self.log.append((op, self.k, other.k))
+        return result
+
+    def __eq__(self, other):
+        return self._record("==", other, self.k == other.k)
+
+    def __lt__(self, other):
+        return self._record("<", other, self.k < other.k)
+
+    def __gt__(self, other):
+        return self._record(">", other, self.k > other.k)
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"RecordingKey({self.k!r})"
+
+
+def check_shape(tree, key=None):
+    """Rebuild the tree from its in-order and pre-order walks and verify it.
+
+    Checks strict key order, AVL balance and heights at every node, the
+    ``height`` property, ``len``, and that the other walks agree with the
+    rebuilt shape. Returns the root as nested ``(value, left, right, h)``.
+    """
+    key = key or (lambda v: v)
+    inorder = list(tree.in_order())
+    preorder = list(tree.pre_order())
+    n = len(tree)
+    assert len(inorder) == len(preorder) == n
+    pos = {id(v): i for i, v in enumerate(inorder)}
+    assert len(pos) == n, "a value is stored twice"
+    keys = [key(v) for v in inorder]
+    for a, b in zip(keys, keys[1:]):
+        assert a < b, f"keys out of order: {a!r} before {b!r}"
+
+    walk = iter(preorder)
+
+    def build(lo, hi):
+        if lo == hi:
+            return None
+        v = next(walk)
+        i = pos[id(v)]
+        assert lo <= i < hi, "pre-order does not fit the in-order split"
+        left, right = build(lo, i), build(i + 1, hi)
+        hl = left[3] if left else 0
+        hr = right[3] if right else 0
+        assert -1 <= hl - hr <= 1, f"unbalanced at {v!r}: {hl} vs {hr}"
+        return (v, left, right, 1 + max(hl, hr))
+
+    root = build(0, n)
+    assert tree.height == (root[3] if root else 0)
+
+    post, level, frontier = [], [], [root] if root else []
+
+    def collect_post(node):
+        if node:
+            collect_post(node[1])
+            collect_post(node[2])
+            post.append(node[0])
+
+    collect_post(root)
+    while frontier:
+        level.extend(node[0] for node in frontier)
+        frontier = [c for node in frontier for c in node[1:3] if c]
+    assert same_objects(tree.post_order(), post)
+    assert same_objects(tree.level_order(), level)
+    assert same_objects(tree.descending(), reversed(inorder))
+    assert same_objects(iter(tree), inorder)
+    return root
+
+
+@pytest.fixture
+def log():
+    return []

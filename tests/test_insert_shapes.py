@@ -1,0 +1,345 @@
+"""Insertion: rebalancing shapes, walk orders, comparison protocol, failures."""
+
+import math
+import operator
+import random
+
+import pytest
+
+from tervalo import AVLTree
+
+from conftest import RecordingKey, Token, check_shape, interpreter_error, outcome, refs, state
+
+WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order"]
+
+
+def walk(tree, name):
+    return list(getattr(tree, name)())
+
+
+@pytest.mark.parametrize(
+    "inserts, pre_order, height",
+    [
+        ([1, 2, 3, 4, 5, 6, 7], [4, 2, 1, 3, 6, 5, 7], 3),
+        ([7, 6, 5, 4, 3, 2, 1], [4, 2, 1, 3, 6, 5, 7], 3),
+        ([1, 2, 3], [2, 1, 3], 2),  # single left rotation
+        ([3, 2, 1], [2, 1, 3], 2),  # single right rotation
+        ([3, 1, 2], [2, 1, 3], 2),  # left child leaning right: double rotation
+        ([1, 3, 2], [2, 1, 3], 2),  # mirror double rotation
+        ([2, 1, 3, 4, 5], [2, 1, 4, 3, 5], 3),  # rotation below the root
+        ([5, 2, 8, 1, 4, 3], [4, 2, 1, 3, 5, 8], 3),  # double rotation at the root
+        ([2, 3], [2, 3], 2),
+        ([42], [42], 1),
+    ],
+)
+def test_insertion_shapes(inserts, pre_order, height):
+    tree = AVLTree()
+    for v in inserts:
+        assert tree.insert(v) is True
+    assert walk(tree, "pre_order") == pre_order
+    assert tree.height == height
+    assert len(tree) == len(inserts)
+    check_shape(tree)
+    # the constructor inserts in iteration order, so it builds the same shape
+    assert walk(AVLTree(inserts), "pre_order") == pre_order
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        (
+            range(1, 8),
+            {
+                "in_order": [1, 2, 3, 4, 5, 6, 7],
+                "descending": [7, 6, 5, 4, 3, 2, 1],
+                "pre_order": [4, 2, 1, 3, 6, 5, 7],
+                "post_order": [1, 3, 2, 5, 7, 6, 4],
+                "level_order": [4, 2, 6, 1, 3, 5, 7],
+            },
+        ),
+        (
+            [2, 3],
+            {
+                "in_order": [2, 3],
+                "descending": [3, 2],
+                "pre_order": [2, 3],
+                "post_order": [3, 2],
+                "level_order": [2, 3],
+            },
+        ),
+        ([9], {name: [9] for name in WALKS}),
+        ([], {name: [] for name in WALKS}),
+    ],
+)
+@pytest.mark.parametrize("name", WALKS)
+def test_walk_orders(values, expected, name):
+    tree = AVLTree(values)
+    assert walk(tree, name) == expected[name]
+    assert list(tree) == expected["in_order"]
+
+
+def test_perfect_tree_from_sorted_runs():
+    # consecutive inserts of 1..2**k-1 fill every level of an AVL tree
+    for k in range(1, 11):
+        n = 2**k - 1
+        up, down = AVLTree(range(n)), AVLTree(range(n, 0, -1))
+        assert up.height == down.height == k
+        check_shape(up)
+        check_shape(down)
+
+
+def test_random_small_trees_stay_balanced_after_every_insert():
+    rng = random.Random(20240611)
+    for _ in range(150):
+        tree, model = AVLTree(), set()
+        for _ in range(rng.randrange(1, 40)):
+            v = rng.randrange(60)
+            assert tree.insert(v) is (v not in model)
+            model.add(v)
+            check_shape(tree)
+        assert list(tree) == sorted(model)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_large_trees(seed):
+    rng = random.Random(seed)
+    values = [rng.randrange(-2000, 2000) for _ in range(5000)]
+    tree = AVLTree(values)
+    assert list(tree) == sorted(set(values))
+    check_shape(tree)
+    assert tree.height <= 1.4405 * math.log2(len(tree) + 2)
+
+    shuffled = list(range(3000))
+    rng.shuffle(shuffled)
+    tree = AVLTree()
+    assert all(tree.insert(v) for v in shuffled)
+    assert not any(tree.insert(v) for v in shuffled[:100])
+    check_shape(tree)
+    assert list(tree) == list(range(3000))
+
+
+def test_random_keyed_trees_keep_first_value_per_key():
+    rng = random.Random(99)
+    tree, model = AVLTree(key="k"), {}
+    for i in range(2000):
+        value = Token(rng.randrange(500))
+        assert tree.insert(value) is (value.k not in model)
+        model.setdefault(value.k, value)
+        if i % 97 == 0:
+            check_shape(tree, key=operator.attrgetter("k"))
+    expected = [model[k] for k in sorted(model)]
+    assert all(a is b for a, b in zip(tree, expected)) and len(tree) == len(expected)
+    check_shape(tree, key=operator.attrgetter("k"))
+
+
+# --- the comparison protocol ----------------------------------------------
+
+
+def expected_log(new, path):
+    """``==`` then ``<`` then ``>``, stopping at the first true answer."""
+    entries = []
+    for stored in path:
+        for op, fn in (("==", operator.eq), ("<", operator.lt), (">", operator.gt)):
+            entries.append((op, new, stored))
+            if fn(new, stored):
+                break
+    return entries
+
+
+def recording_tree(log, keys=range(1, 8)):
+    tree = AVLTree(RecordingKey(k, log) for k in keys)
+    log.clear()
+    return tree
+
+
+@pytest.mark.parametrize(
+    "new, path, inserted",
+    [
+        (4.5, [4, 6, 5], True),
+        (0, [4, 2, 1], True),
+        (8, [4, 6, 7], True),
+        (4, [4], False),
+        (6, [4, 6], False),
+        (3, [4, 2, 3], False),
+    ],
+)
+def test_comparison_order_and_operands(log, new, path, inserted):
+    tree = recording_tree(log)
+    assert tree.insert(RecordingKey(new, log)) is inserted
+    assert log == expected_log(new, path)
+
+
+def test_empty_tree_insert_and_walks_compare_nothing(log):
+    tree = AVLTree()
+    assert tree.insert(RecordingKey(1, log)) is True
+    assert AVLTree([RecordingKey(2, log)]).height == 1
+    assert log == []
+    tree = recording_tree(log)
+    for name in WALKS:
+        walk(tree, name)
+    repr(tree), len(tree), bool(tree), tree.height, tree.is_empty()
+    assert log == []
+
+
+def test_rotation_makes_no_extra_comparisons(log):
+    tree = recording_tree(log, keys=[1, 2])
+    assert tree.insert(RecordingKey(3, log)) is True
+    assert log == expected_log(3, [1, 2])
+    assert [k.k for k in tree.pre_order()] == [2, 1, 3]
+
+
+def test_constructor_compares_each_value_against_tree_so_far(log):
+    AVLTree([RecordingKey(k, log) for k in (2, 1, 3)])
+    assert log == expected_log(1, [2]) + expected_log(3, [2])
+
+
+# --- keys that cannot be ordered ------------------------------------------
+
+ALL_FALSE = "PyAny::compare(): All comparisons returned false"
+
+
+def test_nan_against_number_is_refused():
+    tree = AVLTree([1.0])
+    before = state(tree)
+    with pytest.raises(TypeError) as info:
+        tree.insert(float("nan"))
+    assert str(info.value) == ALL_FALSE
+    assert state(tree) == before
+    with pytest.raises(TypeError) as info:
+        AVLTree([1.0, float("nan")])
+    assert str(info.value) == ALL_FALSE
+    assert not hasattr(info.value, "__notes__")
+
+
+def test_single_nan_is_allowed_but_never_equal_to_itself():
+    nan = float("nan")
+    tree = AVLTree([nan])
+    assert len(tree) == 1 and list(tree)[0] is nan
+    # no identity shortcut: the very same object still compares unordered
+    for probe in (nan, float("nan")):
+        with pytest.raises(TypeError) as info:
+            tree.insert(probe)
+        assert str(info.value) == ALL_FALSE
+    assert len(tree) == 1
+
+
+@pytest.mark.parametrize("values", [[1, "a"], ["a", 1], [1, 2, None]])
+def test_incomparable_types_raise_interpreters_error(values):
+    # the new key is the left operand of '<'
+    kind, message = interpreter_error(operator.lt, values[-1], values[0])
+    with pytest.raises(kind) as info:
+        AVLTree(values)
+    assert str(info.value) == message
+
+    tree = AVLTree(values[:-1])
+    before = state(tree)
+    with pytest.raises(kind) as info:
+        tree.insert(values[-1])
+    assert str(info.value) == message
+    assert state(tree) == before
+
+
+@pytest.mark.parametrize("value", [object(), [1], {}, 1 + 2j, None])
+def test_one_value_of_any_kind(value):
+    tree = AVLTree([value])
+    assert len(tree) == 1 and tree.height == 1 and next(iter(tree)) is value
+
+
+class Touchy(Token):
+    """Key that raises when compared against a stored key carrying ``err``."""
+
+    __slots__ = ("err", "bad_result")
+
+    def __init__(self, k, err=None, bad_result=None):
+        super().__init__(k)
+        self.err = err
+        self.bad_result = bad_result
+
+    def _cmp(self, other, op, name):
+        if other.err is not None:
+            raise other.err
+        if other.bad_result is not None and other.bad_result[0] == name:
+            return other.bad_result[1]
+        return op(self.k, other.k)
+
+    def __eq__(self, other):
+        return self._cmp(other, operator.eq, "==")
+
+    def __lt__(self, other):
+        return self._cmp(other, operator.lt, "<")
+
+    def __gt__(self, other):
+        return self._cmp(other, operator.gt, ">")
+
+
+class BadBool:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+def test_comparison_raising_deep_in_the_descent():
+    stored = [Touchy(k) for k in range(1, 8)]
+    tree = AVLTree(stored)
+    before = state(tree)
+    stored[0].err = KeyError("third level")  # key 1 sits at depth 3
+    new = Touchy(0)
+    base = refs([new])
+    assert outcome(tree.insert, new) == (KeyError, "'third level'", [])
+    assert refs([new]) == base
+    assert state(tree) == before
+    stored[0].err = None
+    check_shape(tree)
+    assert tree.insert(new) is True
+
+
+def test_comparison_error_passes_through_unchanged():
+    err = KeyError("x")
+    tree = AVLTree([Touchy(1, err=err)])
+    with pytest.raises(KeyError) as info:
+        tree.insert(Touchy(0))
+    assert info.value is err
+
+
+@pytest.mark.parametrize("op", ["==", "<", ">"])
+def test_truth_test_of_comparison_result_raising(op):
+    result = BadBool()
+    stored = Touchy(5, bad_result=(op, result))
+    tree = AVLTree([stored])
+    before, base = state(tree), refs([result])
+    # a smaller key reaches '<', a larger one '>'
+    new = Touchy(3 if op != ">" else 7)
+    assert outcome(tree.insert, new) == (ZeroDivisionError, "no truth", [])
+    assert refs([result]) == base  # the comparison result was released
+    assert state(tree) == before
+    with pytest.raises(ZeroDivisionError):
+        AVLTree([stored, new])
+
+
+# --- duplicates -----------------------------------------------------------
+
+
+def test_first_value_wins():
+    tree = AVLTree([1, -1], key=abs)
+    assert list(tree) == [1]
+    assert tree.insert(-1) is False
+    assert list(tree) == [1]
+
+    first, second = Token(1), Token(1)
+    tree = AVLTree([first, Token(0), second])
+    assert tree.insert(Token(1)) is False
+    assert [t.k for t in tree] == [0, 1]
+    assert list(tree)[1] is first
+
+
+@pytest.mark.parametrize(
+    "start, value, answer",
+    [([], 1, True), ([1], 1, False), ([1], 2, True), ([1, 2, 3], 2, False), ([1, 2, 3], 2.0, False)],
+)
+def test_insert_answers(start, value, answer):
+    tree = AVLTree(start)
+    before = state(tree)
+    result = tree.insert(value)
+    assert result is answer
+    assert len(tree) == len(start) + answer
+    if not answer:
+        assert state(tree) == before
