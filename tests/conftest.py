@@ -1,6 +1,7 @@
 """Shared helpers for the tervalo test suite."""
 
 import gc
+import operator
 import sys
 
 import pytest
@@ -18,11 +19,9 @@ def assert_notes(exc, notes):
 
 def interpreter_error(fn, *args):
     """The exception the interpreter itself raises for ``fn(*args)``."""
-    try:
+    with pytest.raises(Exception) as info:
         fn(*args)
-    except Exception as exc:  # noqa: BLE001 - we want whatever it raises
-        return type(exc), str(exc)
-    raise AssertionError("expected the interpreter to raise")
+    return type(info.value), str(info.value)
 
 
 def outcome(fn, *args, **kwargs):
@@ -49,7 +48,7 @@ def refs(objs):
 
 def same_objects(a, b):
     a, b = list(a), list(b)
-    return len(a) == len(b) and all(x is y for x, y in zip(a, b))
+    return len(a) == len(b) and all(map(operator.is_, a, b))
 
 
 def state(tree):
@@ -70,19 +69,11 @@ class Token:
     def __init__(self, k):
         self.k = k
 
-    def __eq__(self, other):
-        return self.k == other.k
-
-    def __lt__(self, other):
-        return self.k < other.k
-
-    def __gt__(self, other):
-        return self.k > other.k
-
+    __eq__ = lambda self, other: self.k == other.k  # noqa: E731
+    __lt__ = lambda self, other: self.k < other.k  # noqa: E731
+    __gt__ = lambda self, other: self.k > other.k  # noqa: E731
     __hash__ = None
-
-    def __repr__(self):
-        return f"Token({self.k!r})"
+    __repr__ = lambda self: f"Token({self.k!r})"  # noqa: E731
 
 
 class RecordingKey:
@@ -94,23 +85,14 @@ class RecordingKey:
         self.k = k
         self.log = log
 
-    def _record(self, op, other, result):
+    def _record(self, op, fn, other):
         self.log.append((op, self.k, other.k))
-        return result
+        return fn(self.k, other.k)
 
-    def __eq__(self, other):
-        return self._record("==", other, self.k == other.k)
-
-    def __lt__(self, other):
-        return self._record("<", other, self.k < other.k)
-
-    def __gt__(self, other):
-        return self._record(">", other, self.k > other.k)
-
+    __eq__ = lambda self, other: self._record("==", operator.eq, other)  # noqa: E731
+    __lt__ = lambda self, other: self._record("<", operator.lt, other)  # noqa: E731
+    __gt__ = lambda self, other: self._record(">", operator.gt, other)  # noqa: E731
     __hash__ = None
-
-    def __repr__(self):
-        return f"RecordingKey({self.k!r})"
 
 
 def check_shape(tree, key=None):
