@@ -7,6 +7,7 @@
 #include "binding/trampoline.h"
 #include "python/docstrings.h"
 #include "python/iterator.h"
+#include "python/pickle.h"
 #include "python/tree.h"
 
 namespace tervalo {
@@ -39,6 +40,26 @@ Status add_class(PyObject* module, TypeCell& cell) {
   return add(module, cell.class_name, reinterpret_cast<PyObject*>(type));
 }
 
+PyMethodDef from_sorted_entries_definition = {
+    "_avltree_from_sorted_entries",
+    as_method(fastcall_function<kFromSortedEntriesDescription, avltree_from_sorted_entries>),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, docs::kFromSortedEntries};
+
+// The function is static: it receives no module object and its `__self__` reads None.
+Status add_function(PyObject* module, PyMethodDef* definition) {
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) return fail_fetched();
+  Ref name_owner = Ref::steal(module_name);
+  Ref function = Ref::steal(PyCMethod_New(definition, module, module_name, nullptr));
+  if (!function) return fail_fetched();
+  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return fail_fetched();
+  if (!PyUnicode_Check(name.get())) return fail(cast_error(name.get(), "str"));
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr) return fail_fetched();
+  return add(module, text, function.get());
+}
+
 Status exec_steps(PyObject* module) {
   if (module == nullptr) return fail_fetched();
   if (Py_TYPE(module) != &PyModule_Type && !PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
@@ -46,6 +67,7 @@ Status exec_steps(PyObject* module) {
   }
   TRY(add_class(module, tree_type));
   TRY(add_class(module, iterator_type));
+  TRY(add_function(module, &from_sorted_entries_definition));
   Ref version = Ref::steal(PyUnicode_FromString(TERVALO_VERSION));
   if (!version) return fail_fetched();
   TRY(add(module, "__version__", version.get()));

@@ -30,6 +30,23 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments);
 Result<Ref> tree_insert(PyAVLTree& self, const BoundArguments& arguments);
 void tree_release(PyObject* self);
 
+// Lookups, removal and the two ends.
+Result<Ref> tree_search(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_contains(PyAVLTree& self, const BoundArguments& arguments);
+Result<bool> tree_contains_slot(PyAVLTree& self, PyObject* value);
+Result<Ref> tree_search_key(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_contains_key(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_remove(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_remove_key(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_clear(PyAVLTree& self);
+Result<Ref> tree_first(PyAVLTree& self);
+Result<Ref> tree_last(PyAVLTree& self);
+
+// Bounded queries, each answering a snapshot iterator.
+Result<Ref> tree_range(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_iter_from(PyAVLTree& self, const BoundArguments& arguments);
+Result<Ref> tree_iter_to(PyAVLTree& self, const BoundArguments& arguments);
+
 // Size, height and representation.
 Result<Py_ssize_t> tree_length(PyAVLTree& self);
 Result<bool> tree_bool(PyAVLTree& self);

@@ -4,6 +4,7 @@
 #include "binding/instance.h"
 #include "binding/trampoline.h"
 #include "python/docstrings.h"
+#include "python/pickle.h"
 #include "python/tree.h"
 
 namespace tervalo {
@@ -12,10 +13,37 @@ namespace {
 constexpr const char* kValuesParameter[] = {"values"};
 constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
 constexpr const char* kValueParameter[] = {"value"};
+constexpr const char* kKeyOnlyParameter[] = {"key"};
 
 constexpr FunctionDescription kNewDescription{"__new__", "AVLTree", kValuesParameter, 0, 0,
                                               kKeyParameter};
-constexpr FunctionDescription kInsertDescription{"insert", "AVLTree", kValueParameter, 0, 1, {}};
+constexpr const char* kRangeParameters[] = {"start", "end"};
+constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"include_end", false}};
+constexpr const char* kIterFromParameters[] = {"start", "count"};
+constexpr const char* kIterToParameters[] = {"end", "count"};
+
+constexpr FunctionDescription value_method(const char* name) {
+  return {name, "AVLTree", kValueParameter, 0, 1, {}};
+}
+constexpr FunctionDescription key_method(const char* name) {
+  return {name, "AVLTree", kKeyOnlyParameter, 0, 1, {}};
+}
+
+constexpr FunctionDescription kInsertDescription = value_method("insert");
+constexpr FunctionDescription kRemoveDescription = value_method("remove");
+constexpr FunctionDescription kRemoveKeyDescription = key_method("remove_key");
+constexpr FunctionDescription kSearchDescription = value_method("search");
+constexpr FunctionDescription kGetDescription = value_method("get");
+constexpr FunctionDescription kSearchKeyDescription = key_method("search_key");
+constexpr FunctionDescription kContainsDescription = value_method("contains");
+constexpr FunctionDescription kHasNodeDescription = value_method("has_node");
+constexpr FunctionDescription kContainsKeyDescription = key_method("contains_key");
+constexpr FunctionDescription kRangeDescription{"range", "AVLTree", kRangeParameters, 0, 0,
+                                                kRangeFlags};
+constexpr FunctionDescription kIterFromDescription{"iter_from", "AVLTree", kIterFromParameters,
+                                                   0, 2, {}};
+constexpr FunctionDescription kIterToDescription{"iter_to", "AVLTree", kIterToParameters, 0, 2,
+                                                 {}};
 
 // Releases, in this order, the value being processed, the values not yet processed, the tree
 // built so far and (when the caller returns) the key extractor.
@@ -94,21 +122,48 @@ namespace {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
+template <const FunctionDescription& description, Hold kind,
+          Result<Ref> (*Body)(PyAVLTree&, const BoundArguments&)>
+PyMethodDef fast(const char* doc) {
+  return {description.function_name,
+          as_method(fastcall_method<PyAVLTree, description, kind, Body>), kFast, doc};
+}
+
+template <Hold kind, Result<Ref> (*Body)(PyAVLTree&)>
+PyMethodDef noargs(const char* name, const char* doc) {
+  return {name, as_method(noargs_method<PyAVLTree, kind, Body>), METH_NOARGS, doc};
+}
+
 template <Result<Ref> (*Body)(PyAVLTree&)>
-constexpr PyMethodDef shared_noargs(const char* name, const char* doc) {
-  return {name, as_method(noargs_method<PyAVLTree, Hold::Shared, Body>), METH_NOARGS, doc};
+PyMethodDef shared_noargs(const char* name, const char* doc) {
+  return noargs<Hold::Shared, Body>(name, doc);
 }
 
 PyMethodDef tree_methods[] = {
-    {"insert",
-     as_method(fastcall_method<PyAVLTree, kInsertDescription, Hold::Exclusive, tree_insert>),
-     kFast, docs::kInsert},
+    fast<kInsertDescription, Hold::Exclusive, tree_insert>(docs::kInsert),
+    fast<kRemoveDescription, Hold::Exclusive, tree_remove>(docs::kRemove),
+    fast<kRemoveKeyDescription, Hold::Exclusive, tree_remove_key>(docs::kRemoveKey),
+    fast<kSearchDescription, Hold::Shared, tree_search>(docs::kSearch),
+    fast<kGetDescription, Hold::Shared, tree_search>(docs::kGet),
+    fast<kSearchKeyDescription, Hold::Shared, tree_search_key>(docs::kSearchKey),
+    fast<kContainsDescription, Hold::Shared, tree_contains>(docs::kContains),
+    fast<kHasNodeDescription, Hold::Shared, tree_contains>(docs::kHasNode),
+    fast<kContainsKeyDescription, Hold::Shared, tree_contains_key>(docs::kContainsKey),
+    noargs<Hold::Exclusive, tree_clear>("clear", docs::kClear),
     shared_noargs<tree_is_empty>("is_empty", docs::kIsEmpty),
+    shared_noargs<tree_first>("first", docs::kFirst),
+    shared_noargs<tree_first>("min", docs::kMin),
+    shared_noargs<tree_last>("last", docs::kLast),
+    shared_noargs<tree_last>("max", docs::kMax),
+    fast<kRangeDescription, Hold::Shared, tree_range>(docs::kRange),
+    fast<kIterFromDescription, Hold::Shared, tree_iter_from>(docs::kIterFrom),
+    fast<kIterToDescription, Hold::Shared, tree_iter_to>(docs::kIterTo),
     shared_noargs<tree_in_order>("in_order", docs::kInOrder),
     shared_noargs<tree_descending>("descending", docs::kDescending),
     shared_noargs<tree_pre_order>("pre_order", docs::kPreOrder),
     shared_noargs<tree_post_order>("post_order", docs::kPostOrder),
     shared_noargs<tree_level_order>("level_order", docs::kLevelOrder),
+    shared_noargs<tree_reduce>("__reduce__", docs::kReduce),
     {},
 };
 
@@ -127,6 +182,7 @@ PyType_Slot tree_slots[] = {
     {Py_tp_new, slot(new_slot<kNewDescription, tree_new>)},
     {Py_mp_length, slot(unary_slot<PyAVLTree, Hold::Shared, tree_length>)},
     {Py_nb_bool, slot(unary_slot<PyAVLTree, Hold::Shared, tree_bool>)},
+    {Py_sq_contains, slot(contains_slot<PyAVLTree, Hold::Shared, tree_contains_slot>)},
     {Py_tp_iter, slot(unary_slot<PyAVLTree, Hold::Shared, tree_in_order>)},
     {Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)},
     {Py_tp_methods, tree_methods},

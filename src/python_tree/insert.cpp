@@ -85,26 +85,4 @@ Result<bool> insert_at(Link& link, Ref value, Ref key) {
   return inserted;
 }
 
-Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
-  TRY_ASSIGN(const bool inserted, insert_at(root_, std::move(value), std::move(key)));
-  if (inserted) ++len_;
-  return inserted;
-}
-
-Result<Ref> PythonAvlTree::find(PyObject* key) const {
-  const Node* node = root_.get();
-  while (node != nullptr) {
-    TRY_ASSIGN(const Ordering ordering, compare(key, node->key.get()));
-    if (ordering == Ordering::Equal) return Ref::borrow(node->value.get());
-    node = ordering == Ordering::Less ? node->left.get() : node->right.get();
-  }
-  return Ref();
-}
-
-void PythonAvlTree::clear() noexcept {
-  Link detached = std::move(root_);
-  len_ = 0;
-  detached.reset();
-}
-
 }  // namespace tervalo

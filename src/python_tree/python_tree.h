@@ -80,8 +80,14 @@ class PythonAvlTree {
   // Adds (value, key) unless an Equal key is present; both references are consumed whatever
   // the outcome. Answers whether the entry was added. A failed comparison changes nothing.
   Result<bool> insert(Ref value, Ref key);
+  // Removes the entry whose key compares Equal to `key` (borrowed); answers whether one was.
+  // A failed comparison changes nothing.
+  Result<bool> remove(PyObject* key);
   // A new reference to the value stored under a key Equal to `key`, or an empty Ref.
   Result<Ref> find(PyObject* key) const;
+  // New references to the values with the smallest and the largest key; empty Refs when empty.
+  Ref first() const;
+  Ref last() const;
   // Takes every node out of the tree first, then releases them: finalisers run on a tree that
   // is already empty.
   void clear() noexcept;
@@ -94,16 +100,29 @@ class PythonAvlTree {
   ValueList level_order() const;
   EntryList in_order_entries() const;
 
+  // Bounded queries; bounds are borrowed keys compared as they are (a null bound is absent).
+  // Values with keys between `start` and `end`, ascending. Start above end is a ValueError.
+  Result<ValueList> range(PyObject* start, PyObject* end, bool include_start,
+                          bool include_end) const;
+  // At most `count` values with keys >= `start`, ascending.
+  Result<ValueList> iter_from(PyObject* start, std::size_t count) const;
+  // At most `count` values with keys <= `end`, descending.
+  Result<ValueList> iter_to(PyObject* end, std::size_t count) const;
+
  private:
   Link root_;
   std::size_t len_ = 0;
 };
+
+// A balanced tree holding `entries` in the given order, built without comparing anything.
+PythonAvlTree from_sorted(EntryList entries);
 
 // Insertion and rebalancing, exposed for removal and the builder.
 Result<bool> insert_at(Link& link, Ref value, Ref key);
 // Restores the height and balance of a node whose subtrees are balanced and differ in height by
 // at most 2; answers the node that now heads the subtree.
 Link rebalance(Link node);
+Result<bool> remove_at(Link& link, PyObject* key);
 Link rotate_left(Link node);
 Link rotate_right(Link node);
 

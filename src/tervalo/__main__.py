@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pickle
 from dataclasses import dataclass
 
 from tervalo import AVLTree, __version__
@@ -42,6 +43,28 @@ def tour() -> None:
     words = AVLTree(["pear", "fig", "banana", "kiwi"], key=len)
     show("key=len", words)
     show("insert('plum') (len 4 is taken)", words.insert("plum"))
+    print()
+
+    print("Lookups and removal (by value, or by an already-extracted key):")
+    show("people.search(Person('?', 41)).name", people.search(Person("?", 41)).name)
+    show("people.search_key(85).name", people.search_key(85).name)
+    show("Person('?', 36) in people", Person("?", 36) in people)
+    show("people.contains_key(99)", people.contains_key(99))
+    show("first().name, last().name", (people.first().name, people.last().name))
+    show("remove_key(41), remove_key(41)", (people.remove_key(41), people.remove_key(41)))
+    print()
+
+    print("Bounded queries (bounds are keys):")
+    show("range(20, 70)", list(numbers.range(20, 70)))
+    show("range(20, 70, include_end=True)", list(numbers.range(20, 70, include_end=True)))
+    show("iter_from(25, 3)", list(numbers.iter_from(25, 3)))
+    show("iter_to(75, 3)", list(numbers.iter_to(75, 3)))
+    print()
+
+    print("Pickling restores the pairs without comparing anything:")
+    restored = pickle.loads(pickle.dumps(numbers))
+    show("pickle round trip", restored)
+    show("restored pre_order()", list(restored.pre_order()))
     print()
 
     print("Snapshots do not see later changes:")

@@ -1,0 +1,17 @@
+// Conversions of individual arguments. Failures are reported by the caller through
+// `argument_extraction_error`, which names the parameter.
+#pragma once
+
+#include <cstddef>
+
+#include "binding/error.h"
+
+namespace tervalo {
+
+// An exact `bool`, or a numpy boolean through its type's `__bool__`. Integers are refused.
+Result<bool> extract_flag(PyObject* object);
+
+// A non-negative int (or an object with `__index__`) that fits a machine-size count.
+Result<std::size_t> extract_count(PyObject* object);
+
+}  // namespace tervalo

@@ -1,0 +1,117 @@
+// Pickling: a tree reduces to its (value, key) pairs in ascending order plus its key extractor,
+// and `_avltree_from_sorted_entries` rebuilds it with the sorted builder: unpickling runs no
+// comparison and no key computation, and restored keys are the pickled key objects.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "python/pickle.h"
+
+namespace tervalo {
+namespace {
+
+// Named only in the cast error for a non-sequence; imported on the first such failure.
+PyObject* sequence_abc = nullptr;
+
+Result<std::string> sequence_type_name() {
+  if (sequence_abc == nullptr) {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return fail_fetched();
+    PyObject* sequence = PyObject_GetAttrString(module.get(), "Sequence");
+    if (sequence == nullptr) return fail_fetched();
+    sequence_abc = sequence;
+  }
+  Ref name = Ref::steal(PyObject_GetAttrString(sequence_abc, "__qualname__"));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) return fail_fetched();
+  return std::string(text);
+}
+
+// A length hint only sizes the first reservation, and only up to a bound: a sequence may
+// report any length, but only the pairs it yields take memory.
+constexpr std::size_t kMaxReservedFromHint = std::size_t{1} << 16;
+
+Status reserve_for_hint(PyObject* pairs, EntryList& entries) {
+  const Py_ssize_t hint = PyObject_Size(pairs);
+  if (hint < 0) {
+    PyErr_Clear();
+    return {};
+  }
+  // Storage for the hint could never be allocated: no object may exceed half the address space.
+  const auto largest = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(Entry);
+  if (static_cast<std::size_t>(hint) > largest) throw Panic{"capacity overflow"};
+  entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedFromHint));
+  return {};
+}
+
+Result<EntryList> extract_pairs(PyObject* pairs) {
+  if (PyType_HasFeature(Py_TYPE(pairs), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  }
+  if (!PySequence_Check(pairs)) {
+    TRY_ASSIGN(const std::string target, sequence_type_name());
+    return fail(cast_error(pairs, target.c_str()));
+  }
+  EntryList entries;
+  TRY(reserve_for_hint(pairs, entries));
+  Ref iterator = Ref::steal(PyObject_GetIter(pairs));
+  if (!iterator) return fail_fetched();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!PyTuple_Check(item.get())) return fail(cast_error(item.get(), "tuple"));
+    const Py_ssize_t size = PyTuple_GET_SIZE(item.get());
+    if (size != 2) {
+      return fail(PyExc_ValueError,
+                  "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+    }
+    entries.push_back(Entry{Ref::borrow(PyTuple_GET_ITEM(item.get(), 0)),
+                            Ref::borrow(PyTuple_GET_ITEM(item.get(), 1))});
+  }
+  if (PyErr_Occurred() != nullptr) return fail_fetched();
+  return entries;
+}
+
+constexpr const char* kFromSortedEntriesParameters[] = {"pairs", "key_spec"};
+
+}  // namespace
+
+constexpr FunctionDescription kFromSortedEntriesDescription{
+    "_avltree_from_sorted_entries", nullptr, kFromSortedEntriesParameters, 0, 2, {}};
+
+Result<Ref> tree_reduce(PyAVLTree& self) {
+  EntryList entries = self.tree.in_order_entries();
+  Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!pairs) return fail_fetched();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return fail_fetched();
+    PyTuple_SET_ITEM(pair, 0, entries[i].value.release());
+    PyTuple_SET_ITEM(pair, 1, entries[i].key.release());
+    PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  TRY_ASSIGN(Ref key_spec, self.key_extractor.as_key_spec());
+  // Always through the package-qualified name, so pickles refer to a stable import path.
+  Ref module_name = Ref::steal(PyUnicode_FromString("tervalo.tervalo"));
+  if (!module_name) return fail_fetched();
+  Ref module = Ref::steal(PyImport_Import(module_name.get()));
+  if (!module) return fail_fetched();
+  Ref rebuild = Ref::steal(PyObject_GetAttrString(module.get(), "_avltree_from_sorted_entries"));
+  if (!rebuild) return fail_fetched();
+  Ref reduced = Ref::steal(Py_BuildValue("(O(OO))", rebuild.get(), pairs.get(), key_spec.get()));
+  if (!reduced) return fail_fetched();
+  return reduced;
+}
+
+Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
+  auto entries = extract_pairs(arguments[0]);
+  if (!entries) return fail(argument_extraction_error("pairs", std::move(entries).error()));
+  KeyExtractor extractor = KeyExtractor::identity();
+  if (arguments[1] != Py_None) {
+    auto extracted = KeyExtractor::extract(arguments[1]);
+    if (!extracted) return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
+    extractor = std::move(*extracted);
+  }
+  PythonAvlTree tree = from_sorted(std::move(*entries));
+  return create_tree(tree_type.get_for_instance(), std::move(extractor), std::move(tree));
+}
+
+}  // namespace tervalo

@@ -1,0 +1,60 @@
+// Bounded queries: `range`, `iter_from` and `iter_to`, each answering a snapshot iterator.
+// Bounds are already-extracted keys; they never pass through the tree's key extractor.
+#include "binding/conversions.h"
+#include "python/iterator.h"
+#include "python/tree.h"
+
+namespace tervalo {
+namespace {
+
+Result<bool> flag_or(PyObject* argument, bool fallback, const char* parameter) {
+  if (argument == nullptr) return fallback;
+  auto flag = extract_flag(argument);
+  if (!flag) return fail(argument_extraction_error(parameter, std::move(flag).error()));
+  return *flag;
+}
+
+// None and an omitted bound both mean "no bound"; None can never be a key of `range`.
+Ref bound_or_absent(PyObject* argument) {
+  return argument == nullptr || argument == Py_None ? Ref() : Ref::borrow(argument);
+}
+
+Result<std::size_t> count_of(PyObject* argument) {
+  auto count = extract_count(argument);
+  if (!count) return fail(argument_extraction_error("count", std::move(count).error()));
+  return *count;
+}
+
+}  // namespace
+
+Result<Ref> tree_range(PyAVLTree& self, const BoundArguments& arguments) {
+  Ref start = bound_or_absent(arguments[0]);
+  Ref end = bound_or_absent(arguments[1]);
+  TRY_ASSIGN(const bool include_start, flag_or(arguments[2], true, "include_start"));
+  TRY_ASSIGN(const bool include_end, flag_or(arguments[3], false, "include_end"));
+  auto values = self.tree.range(start.get(), end.get(), include_start, include_end);
+  start.reset();
+  end.reset();
+  TRY_ASSIGN(ValueList found, std::move(values));
+  return create_iterator(std::move(found));
+}
+
+Result<Ref> tree_iter_from(PyAVLTree& self, const BoundArguments& arguments) {
+  Ref start = Ref::borrow(arguments[0]);
+  TRY_ASSIGN(const std::size_t count, count_of(arguments[1]));
+  auto values = self.tree.iter_from(start.get(), count);
+  start.reset();
+  TRY_ASSIGN(ValueList found, std::move(values));
+  return create_iterator(std::move(found));
+}
+
+Result<Ref> tree_iter_to(PyAVLTree& self, const BoundArguments& arguments) {
+  Ref end = Ref::borrow(arguments[0]);
+  TRY_ASSIGN(const std::size_t count, count_of(arguments[1]));
+  auto values = self.tree.iter_to(end.get(), count);
+  end.reset();
+  TRY_ASSIGN(ValueList found, std::move(values));
+  return create_iterator(std::move(found));
+}
+
+}  // namespace tervalo

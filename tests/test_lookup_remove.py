@@ -1,0 +1,510 @@
+"""Lookups, membership, removal, clear and the two ends of the tree."""
+
+import gc
+import operator
+import random
+import weakref
+
+import pytest
+
+from tervalo import AVLTree
+
+from conftest import Token, check_shape, interpreter_error, refs, same_objects, state
+
+VALUE_LOOKUPS = ["search", "get", "contains", "has_node", "in"]
+KEY_LOOKUPS = ["search_key", "contains_key"]
+LOOKUPS = VALUE_LOOKUPS + KEY_LOOKUPS
+VALUE_TAKING = VALUE_LOOKUPS + ["remove"]
+KEY_TAKING = KEY_LOOKUPS + ["remove_key"]
+FINDS = {"search", "get", "search_key"}  # answer a stored value rather than a bool
+ENDS = ["first", "min", "last", "max"]
+NO_ARGS = ENDS + ["clear"]
+
+
+def call(tree, name, arg):
+    """Run one argument-taking method; ``in`` goes through the operator."""
+    return arg in tree if name == "in" else getattr(tree, name)(arg)
+
+
+def answer(name, stored, hit):
+    return stored if name in FINDS else hit
+
+
+def raised_by(fn, *args):
+    """The exception ``fn(*args)`` raises, detached from its frames."""
+    try:
+        result = fn(*args)
+    except Exception as exc:  # noqa: BLE001
+        exc.__traceback__ = None
+        return exc
+    pytest.fail(f"answered {result!r} instead of raising")
+
+
+class Item:
+    """A value only ever ordered through an extractor: it has no ``<`` itself."""
+
+    __slots__ = ("k", "tag", "__weakref__")
+
+    def __init__(self, k, tag=None):
+        self.k = k
+        self.tag = tag
+
+
+# --- method table -------------------------------------------------------------
+
+DOCS = {
+    "remove": ("value", "Remove the entry matching `value`'s extracted key."),
+    "remove_key": ("key", "Remove the entry matching an already-extracted key."),
+    "search": ("value", "Return the entry matching `value`'s extracted key, or `None`."),
+    "get": ("value", "Alias for `search`."),
+    "search_key": ("key", "Return the entry matching an already-extracted key, or `None`."),
+    "contains": ("value", "Return whether an entry matching `value`'s extracted key exists."),
+    "has_node": ("value", "Compatibility alias for `contains`."),
+    "contains_key": ("key", "Return whether an already-extracted key exists."),
+    "clear": (None, "Remove every value from the tree."),
+    "first": (None, "Return the value with the smallest key, or `None` when empty."),
+    "min": (None, "Alias for `first`."),
+    "last": (None, "Return the value with the largest key, or `None` when empty."),
+    "max": (None, "Alias for `last`."),
+}
+
+
+@pytest.mark.parametrize("name", list(DOCS))
+def test_docstring_and_signature(name):
+    param, doc = DOCS[name]
+    method = getattr(AVLTree, name)
+    assert method.__text_signature__ == (f"($self, {param})" if param else "($self)")
+    assert method.__doc__ == doc
+
+
+def test_registration_order():
+    order = ["insert", "remove", "remove_key", "search", "get", "search_key", "contains",
+             "has_node", "contains_key", "clear", "is_empty", "first", "min", "last", "max"]
+    assert [name for name in vars(AVLTree) if name in order] == order
+
+
+@pytest.mark.parametrize("name", [n for n in DOCS if DOCS[n][0]])
+def test_binding_names_the_method_called_and_its_parameter(name):
+    param = DOCS[name][0]
+    stored = Token(1)
+    tree = AVLTree([stored])
+    with pytest.raises(TypeError) as info:
+        getattr(tree, name)()
+    assert str(info.value) == f"AVLTree.{name}() missing 1 required positional argument: '{param}'"
+    assert getattr(tree, name)(**{param: Token(1)}) is (stored if name in FINDS else True)
+
+
+# --- removal shapes -----------------------------------------------------------
+
+SEVEN = list(range(1, 8))  # pre-order 4, 2, 1, 3, 6, 5, 7
+
+
+@pytest.mark.parametrize("by", ["remove", "remove_key"])
+@pytest.mark.parametrize(
+    "inserted, removed, pre_order, height",
+    [
+        ([2, 1, 3], [2], [3, 1], 2),  # successor 3 moves into the root
+        (SEVEN, [4], [5, 2, 1, 3, 6, 7], 3),  # successor taken from under 6
+        (SEVEN, [1, 3, 2], [6, 4, 5, 7], 3),  # right child of balance 0: single rotation
+        ([5], [5], [], 0),
+    ],
+)
+def test_removal_shapes(by, inserted, removed, pre_order, height):
+    tokens = {k: Token(k) for k in inserted}
+    tree = AVLTree(tokens[k] for k in inserted)
+    for k in removed:
+        size = len(tree)
+        assert getattr(tree, by)(Token(k)) is True
+        assert len(tree) == size - 1
+        check_shape(tree)
+    assert [t.k for t in tree.pre_order()] == pre_order
+    assert tree.height == height
+    # nodes move whole: survivors are the very objects inserted
+    assert same_objects(tree.in_order(), [tokens[k] for k in sorted(set(inserted) - set(removed))])
+    absent = [Token(k) for k in (0, 4.5, 8)]  # below, between and above every key
+    watched = list(tree) + absent
+    before, counts = state(tree), refs(watched)
+    assert [getattr(tree, by)(t) for t in absent] == [False] * 3
+    assert state(tree) == before and refs(watched) == counts
+
+
+# --- randomized model check ---------------------------------------------------
+
+MODES = {
+    # extractor, value for k, key-taking argument for k, sort key of a value
+    "identity": (None, Token, Token, lambda v: v.k),
+    "attribute": ("k", Item, int, lambda v: v.k),
+    "callable": (lambda v: -v.k, Item, operator.neg, lambda v: -v.k),
+}
+
+
+@pytest.mark.parametrize("seed", [7, 2024])
+@pytest.mark.parametrize("mode", list(MODES))
+def test_random_operations_against_dict_model(mode, seed):
+    extractor, make, key_for, order = MODES[mode]
+    rng = random.Random(seed)
+    tree = AVLTree(key=extractor)
+    model = {}
+    for _ in range(1000):
+        k = rng.randrange(60)
+        hit = k in model
+        roll = rng.random()
+        if roll < 0.4:
+            value = make(k)
+            assert tree.insert(value) is not hit
+            model.setdefault(k, value)
+        elif roll < 0.7:
+            by = "remove" if roll < 0.55 else "remove_key"
+            assert getattr(tree, by)(make(k) if by == "remove" else key_for(k)) is hit
+            model.pop(k, None)
+        else:
+            name = rng.choice(LOOKUPS)
+            arg = key_for(k) if name in KEY_LOOKUPS else make(k)
+            assert call(tree, name, arg) is answer(name, model.get(k), hit)
+        ordered = sorted(model.values(), key=order)
+        assert len(tree) == len(model)
+        assert same_objects(tree.in_order(), ordered)
+        check_shape(tree, key=order)
+        assert tree.first() is tree.min() is (ordered[0] if ordered else None)
+        assert tree.last() is tree.max() is (ordered[-1] if ordered else None)
+
+
+# --- keys: when they are computed and what is answered -------------------------
+
+
+class Bomb:
+    """A key that fails the test if the tree ever compares or tests it."""
+
+    def _fail(self, *args):
+        raise AssertionError("an empty tree compared its probe")
+
+    __eq__ = __ne__ = __lt__ = __le__ = __gt__ = __ge__ = __bool__ = _fail
+    __hash__ = None
+
+
+@pytest.mark.parametrize("filled", [False, True])
+@pytest.mark.parametrize("name", VALUE_TAKING + KEY_TAKING + NO_ARGS)
+def test_extractor_runs_once_for_value_arguments_only(name, filled):
+    calls = []
+    tree = AVLTree([Item(k) for k in range(7)] if filled else [],
+                   key=lambda v: calls.append(v) or v.k)
+    del calls[:]
+    probe = Item(3 if filled else Bomb())  # an empty tree has nothing to compare with
+    arg = probe if name in VALUE_TAKING else probe.k
+    result = getattr(tree, name)() if name in NO_ARGS else call(tree, name, arg)
+    # the key is derived before the descent, even when there is nothing to descend
+    assert calls == ([probe] if name in VALUE_TAKING else [])
+    if not filled:
+        assert result is (None if name in FINDS or name in NO_ARGS else False)
+        assert len(tree) == 0 and tree.height == 0
+
+
+@pytest.mark.parametrize("filled", [False, True])
+@pytest.mark.parametrize("name", VALUE_TAKING)
+def test_failing_key_extraction_reaches_caller_unchanged(name, filled):
+    err = LookupError("no key for this one")
+
+    def key(v):
+        if v.k is None:
+            raise err
+        return v.k
+
+    items = [Item(k) for k in range(5)] if filled else []
+    tree = AVLTree(items, key=key)
+    probe = Item(None)
+    watched = items + [probe]
+    before, counts = state(tree), refs(watched)
+    caught = raised_by(call, tree, name, probe)
+    assert caught is err and not getattr(caught, "__notes__", None)
+    del caught
+    assert state(tree) == before and refs(watched) == counts
+    # an attribute extractor fails the same way, even with nothing to search
+    bare = object()
+    caught = raised_by(call, AVLTree(key="priority"), name, bare)
+    assert (type(caught), str(caught)) == interpreter_error(getattr, bare, "priority")
+
+
+def test_lookups_answer_the_stored_object_not_the_probe():
+    tree = AVLTree([1], key=abs)
+    assert tree.search(-1) == 1 and tree.contains(-1) is True
+    big = 10**20 + 1  # large ints are not cached: identity is meaningful
+    stored = int(str(big))
+    tree = AVLTree([stored], key=abs)
+    for probe in (-stored, int(str(big))):
+        assert tree.search(probe) is stored and tree.get(probe) is stored
+        assert tree.contains(probe) is tree.has_node(probe) is (probe in tree) is True
+    assert tree.search_key(int(str(big))) is stored and tree.contains_key(-big) is False
+    assert tree.remove(-stored) is True
+    assert len(tree) == 0 and tree.height == 0 and list(tree) == []
+
+
+def test_key_taking_methods_use_the_argument_as_the_key():
+    items = [Item(k) for k in (3, 7)]
+    tree = AVLTree(items, key="k")
+    assert tree.search_key(7) is items[1] and tree.contains_key(3) is True
+    with pytest.raises(AttributeError):
+        tree.search(7)  # 7 has no attribute `k`
+    assert tree.remove_key(3) is True and same_objects(tree, items[1:])
+
+
+def test_stored_none():
+    tree = AVLTree([None])
+    assert tree.search(None) is None and tree.get(None) is None
+    assert tree.contains(None) is tree.has_node(None) is tree.contains_key(None) is True
+    assert (None in tree) is True and tree.first() is None and len(tree) == 1
+    assert tree.remove(None) is True and tree.contains(None) is False
+
+
+# --- holds ---------------------------------------------------------------------
+
+PENDING = []  # at most one callback, run by the next key computation or comparison
+
+
+def run_pending():
+    if PENDING:
+        PENDING.pop()()
+
+
+class Hooked(Token):
+    """Key that runs the pending callback from ``==``; also compares with ints."""
+
+    __slots__ = ()
+
+    def __eq__(self, other):
+        run_pending()
+        return self.k == getattr(other, "k", other)
+
+    __lt__ = lambda self, other: self.k < getattr(other, "k", other)  # noqa: E731
+    __gt__ = lambda self, other: self.k > getattr(other, "k", other)  # noqa: E731
+    __hash__ = None
+
+
+def hooked_key(value):
+    run_pending()
+    return value
+
+
+READS = {"len": len, "first": lambda t: t.first(), "contains_key": lambda t: t.contains_key(2),
+         "walk": lambda t: list(t.in_order())}
+WRITES = {"clear": lambda t: t.clear(), "remove_key": lambda t: t.remove_key(2),
+          "insert": lambda t: t.insert(Hooked(9))}
+ROUTES = [("key", outer) for outer in VALUE_TAKING]
+ROUTES += [("compare", outer) for outer in LOOKUPS + ["remove", "remove_key"]]
+
+
+@pytest.mark.parametrize("inner", list(READS) + list(WRITES))
+@pytest.mark.parametrize("route, outer", ROUTES)
+def test_reentry_from_key_callable_or_comparison(route, outer, inner):
+    items = [Hooked(k) for k in (1, 2, 3)]
+    tree = AVLTree(items, key=hooked_key) if route == "key" else AVLTree(items)
+    action = {**READS, **WRITES}[inner]
+    seen = []
+
+    def callback():
+        try:
+            seen.append(action(tree))
+        except RuntimeError as exc:
+            seen.append(exc)
+            raise
+
+    # lookups hold the tree shared, removals exclusively
+    exclusive = outer in ("remove", "remove_key")
+    refusal = "Already borrowed" if inner in WRITES else exclusive and "Already mutably borrowed"
+    before = state(tree)
+    PENDING[:] = [callback]
+    if refusal:
+        with pytest.raises(RuntimeError) as info:
+            call(tree, outer, Hooked(2))
+        assert str(info.value) == refusal
+        assert seen == [info.value] and seen[0] is info.value
+        assert state(tree) == before
+    else:
+        assert call(tree, outer, Hooked(2)) is answer(outer, items[1], True)
+        assert seen == [action(tree)]
+    assert PENDING == []
+    check_shape(tree)
+    assert tree.remove_key(Hooked(2)) is True  # no hold was left behind
+
+
+# --- failing comparisons -------------------------------------------------------
+
+
+class Truthless:
+    __slots__ = ("err", "__weakref__")
+
+    def __init__(self, err):
+        self.err = err
+
+    def __bool__(self):
+        raise self.err
+
+
+class Boom:
+    """Probe key that fails on meeting the stored key ``at`` through ``op``.
+
+    ``op`` "bool" makes ``<`` answer an object whose truth test raises.
+    """
+
+    __slots__ = ("k", "op", "at", "err", "results")
+
+    def __init__(self, k, op, at, err):
+        self.k, self.op, self.at, self.err, self.results = k, op, at, err, []
+
+    def _cmp(self, op, fn, other):
+        if other.k == self.at:
+            if op == self.op:
+                raise self.err
+            if op == "lt" and self.op == "bool":
+                result = Truthless(self.err)
+                self.results.append(weakref.ref(result))
+                return result
+        return fn(self.k, other.k)
+
+    __eq__ = lambda self, other: self._cmp("eq", operator.eq, other)  # noqa: E731
+    __lt__ = lambda self, other: self._cmp("lt", operator.lt, other)  # noqa: E731
+    __gt__ = lambda self, other: self._cmp("gt", operator.gt, other)  # noqa: E731
+    __hash__ = None
+
+
+ALL_FALSE = (TypeError, "PyAny::compare(): All comparisons returned false")
+
+
+def failure_case(kind):
+    """A tree, a probe, and the exception (or its type and text) it must raise."""
+    if kind == "nan_self":  # a lone NaN is stored, but never found again
+        nan = float("nan")
+        return AVLTree([nan]), nan, ALL_FALSE
+    if kind in ("type", "nan"):
+        tree = AVLTree(float(k) + 0.5 for k in range(1, 16))
+        if kind == "nan":
+            return tree, float("nan"), ALL_FALSE
+        return tree, "a", interpreter_error(operator.lt, "a", 1.5)
+    # perfect tree 1..15; probe 5 walks 8, 4, 6, 5 and fails at the chosen node
+    err = LookupError(f"comparison failed: {kind}")
+    at = {"eq": 5, "lt": 6, "gt": 4, "bool": 6}[kind]
+    return AVLTree(Token(k) for k in range(1, 16)), Boom(5, kind, at, err), err
+
+
+@pytest.mark.parametrize("name", LOOKUPS + ["remove", "remove_key"])
+@pytest.mark.parametrize("kind", ["type", "nan", "nan_self", "eq", "lt", "gt", "bool"])
+def test_failed_comparison_changes_nothing(kind, name):
+    tree, probe, expected = failure_case(kind)
+    watched = list(tree) + ([] if kind == "type" else [probe])
+    before, counts = state(tree), refs(watched)
+    caught = raised_by(call, tree, name, probe)
+    if isinstance(expected, BaseException):
+        assert caught is expected
+    else:
+        assert (type(caught), str(caught)) == expected
+    assert not getattr(caught, "__notes__", None)
+    del caught
+    gc.collect()
+    assert state(tree) == before and refs(watched) == counts
+    check_shape(tree)
+    if kind == "bool":
+        assert probe.results and all(r() is None for r in probe.results)
+
+
+# --- references ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "how, victim", [("remove", 1), ("remove", 4), ("remove_key", 6), ("clear", None)]
+)
+def test_identity_entries_release_both_references(how, victim):
+    items = [Token(k) for k in SEVEN]  # 1 is a leaf, 4 the root, 6 has two children
+    tree = AVLTree(items)
+    probe = Token(victim)
+    watched = items + [probe]
+    counts = refs(watched)
+    assert (tree.clear() is None) if how == "clear" else getattr(tree, how)(probe) is True
+    # value and key are one object here, held twice by the tree
+    gone = [how == "clear" or v.k == victim for v in items] + [False]
+    assert refs(watched) == [c - 2 * g for c, g in zip(counts, gone)]
+
+
+@pytest.mark.parametrize("extractor", ["attribute", "callable"])
+@pytest.mark.parametrize("by", ["remove", "remove_key"])
+def test_removal_releases_value_and_key_of_keyed_entry(by, extractor):
+    items = [Item(k, tag=Token(k)) for k in SEVEN]
+    tags = [v.tag for v in items]
+    tree = AVLTree(items, key="tag" if extractor == "attribute" else lambda v: v.tag)
+    arg = Item(4, tag=Token(4)) if by == "remove" else Token(4)
+    watched = items + tags + [arg, arg.tag if by == "remove" else arg]
+    counts = refs(watched)
+    assert getattr(tree, by)(arg) is True
+    # the tree's one reference to the value and its one to the key, nothing else
+    dropped = {id(items[3]), id(tags[3])}
+    assert refs(watched) == [c - 1 if id(v) in dropped else c for v, c in zip(watched, counts)]
+
+
+def test_clear_releases_values_and_fresh_keys_then_tree_is_reusable():
+    made = []  # weak references to every key the extractor hands out
+
+    def key(v):
+        k = Token(v.k)
+        made.append(weakref.ref(k))
+        return k
+
+    items = [Item(k) for k in range(20)]
+    tree = AVLTree(items, key=key)
+    counts = refs(items)
+    assert all(r() is not None for r in made)
+    assert tree.clear() is None
+    assert len(made) == 20 and all(r() is None for r in made)
+    assert refs(items) == [c - 1 for c in counts]
+    assert len(tree) == 0 and tree.height == 0 and tree.first() is None
+    new = Item(5)  # the extractor survives clearing
+    assert tree.insert(new) is True and len(made) == 21 and tree.search(Item(5)) is new
+    assert tree.clear() is None and tree.clear() is None and len(tree) == 0
+
+
+LOOKUP_REFS = [(n, hit) for n in LOOKUPS for hit in (True, False)] + [(n, True) for n in ENDS]
+
+
+@pytest.mark.parametrize("name, hit", LOOKUP_REFS)
+def test_lookups_return_new_references_and_keep_the_probe(name, hit):
+    items = [Token(k) for k in SEVEN]
+    tree = AVLTree(items)
+    probe = Token(3 if hit else 3.5)
+    watched = items + [probe]
+    if name in ENDS:
+        target = items[0 if name in ("first", "min") else -1]
+    else:
+        target = items[2] if hit and name in FINDS else None
+    counts = refs(watched)
+    result = getattr(tree, name)() if name in ENDS else call(tree, name, probe)
+    held = refs(watched)
+    if name in FINDS or name in ENDS:
+        assert result is target
+    else:
+        assert result is hit
+    # a found value is handed out as one new reference, dropped again with the result
+    assert held == [c + (v is target) for v, c in zip(watched, counts)]
+    del result
+    assert refs(watched) == counts
+
+
+@pytest.mark.parametrize("how", ["clear", "remove", "remove_key"])
+def test_finalisers_reading_the_tree_during_release(how):
+    seen = []
+
+    class Noisy(Token):
+        __slots__ = ()
+
+        def __del__(self):
+            try:
+                seen.append(len(tree))
+            except RuntimeError as exc:
+                seen.append(str(exc))
+
+    tree = AVLTree(Noisy(k) for k in range(10))
+    if how == "clear":
+        tree.clear()
+    else:
+        assert getattr(tree, how)(Token(4)) is True
+    gone = 10 if how == "clear" else 1
+    assert len(seen) == gone
+    assert all(s == "Already mutably borrowed" or s in range(11) for s in seen)
+    assert len(tree) == 10 - gone
+    check_shape(tree)
