@@ -3,17 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "surface_docs.h"
+
 namespace tervalo {
 namespace {
 
 // Created once, never freed: faults may be converted at any time, even during shutdown.
 PyObject* panic_type_cell = nullptr;
-
-constexpr const char kPanicDoc[] =
-    "Signals an internal fault in tervalo's native code.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
-    "typically propagates all the way up and ends the interpreter instead of being\n"
-    "swallowed by an ordinary `except Exception` handler.";
 
 constexpr const char kGenericPanicMessage[] = "internal fault in tervalo's native code";
 
@@ -151,7 +147,7 @@ Error argument_extraction_error(const char* parameter, Error error) {
 
 PyObject* panic_exception_type() {
   if (panic_type_cell == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc("tervalo.PanicException", kPanicDoc,
+    PyObject* type = PyErr_NewExceptionWithDoc("tervalo.PanicException", docs::kPanicException,
                                                PyExc_BaseException, nullptr);
     if (type == nullptr) {
       PyErr_Clear();

@@ -26,7 +26,7 @@ Result<Ref> KeyExtractor::key_of(PyObject* value) const {
     if (!key) return fail_fetched();
     return key;
   }
-  const auto& callable = std::get<Callable>(policy_).callable;
+  const Ref& callable = std::get_if<Callable>(&policy_)->callable;
   Ref arguments = Ref::steal(PyTuple_Pack(1, value));
   if (!arguments) return fail_fetched();
   Ref key = Ref::steal(PyObject_Call(callable.get(), arguments.get(), nullptr));
@@ -43,7 +43,7 @@ Result<Ref> KeyExtractor::as_key_spec() const {
     if (!name) return fail_fetched();
     return name;
   }
-  return Ref::borrow(std::get<Callable>(policy_).callable.get());
+  return Ref::borrow(std::get_if<Callable>(&policy_)->callable.get());
 }
 
 Result<PythonValues> PythonValues::extract(PyObject* iterable) {

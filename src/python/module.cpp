@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/trampoline.h"
-#include "python/docstrings.h"
+#include "surface_docs.h"
 #include "python/iterator.h"
 #include "python/pickle.h"
 #include "python/tree.h"

@@ -3,7 +3,7 @@
 
 #include "binding/instance.h"
 #include "binding/trampoline.h"
-#include "python/docstrings.h"
+#include "surface_docs.h"
 #include "python/pickle.h"
 #include "python/tree.h"
 

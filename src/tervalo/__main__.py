@@ -46,11 +46,11 @@ def tour() -> None:
     print()
 
     print("Lookups and removal (by value, or by an already-extracted key):")
-    show("people.search(Person('?', 41)).name", people.search(Person("?", 41)).name)
-    show("people.search_key(85).name", people.search_key(85).name)
+    show("people.search(Person('?', 41))", people.search(Person("?", 41)))
+    show("people.search_key(85)", people.search_key(85))
     show("Person('?', 36) in people", Person("?", 36) in people)
     show("people.contains_key(99)", people.contains_key(99))
-    show("first().name, last().name", (people.first().name, people.last().name))
+    show("first(), last()", (people.first(), people.last()))
     show("remove_key(41), remove_key(41)", (people.remove_key(41), people.remove_key(41)))
     print()
 
