@@ -14,26 +14,30 @@
 namespace tervalo {
 
 // 0 is free, n > 0 counts shared holds, -1 is one exclusive hold.
+//
+// Every caller holds the interpreter lock, which already orders all accesses; the counter is
+// atomic so that it stays well-defined, but needs no read-modify-write instructions (a lock
+// prefix on every method call would cost more than some of the methods themselves).
 class BorrowChecker {
  public:
   static constexpr std::int32_t kExclusive = -1;
 
   bool try_share() noexcept {
-    std::int32_t current = state_.load(std::memory_order_relaxed);
-    do {
-      if (current == kExclusive) return false;
-    } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed));
+    const std::int32_t current = state_.load(std::memory_order_relaxed);
+    if (current == kExclusive) return false;
+    state_.store(current + 1, std::memory_order_relaxed);
     return true;
   }
-  void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  void release_shared() noexcept {
+    state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  }
 
   bool try_exclusive() noexcept {
-    std::int32_t expected = 0;
-    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+    if (state_.load(std::memory_order_relaxed) != 0) return false;
+    state_.store(kExclusive, std::memory_order_relaxed);
+    return true;
   }
-  void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+  void release_exclusive() noexcept { state_.store(0, std::memory_order_relaxed); }
 
  private:
   std::atomic<std::int32_t> state_{0};

@@ -50,6 +50,11 @@ Result<PythonValues> PythonValues::extract(PyObject* iterable) {
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return fail_fetched();
   PythonValues values;
+  // The size of an exact list or tuple is known without running Python code; anything else
+  // grows as it goes (no length hint is asked for).
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    values.items_.reserve(static_cast<std::size_t>(Py_SIZE(iterable)));
+  }
   while (true) {
     Ref item = Ref::steal(PyIter_Next(iterator.get()));
     if (item) {

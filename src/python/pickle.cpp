@@ -110,7 +110,7 @@ Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
     if (!extracted) return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
     extractor = std::move(*extracted);
   }
-  PythonAvlTree tree = from_sorted(std::move(*entries));
+  PythonAvlTree tree = PythonAvlTree::from_sorted(std::move(*entries));
   return create_tree(tree_type.get_for_instance(), std::move(extractor), std::move(tree));
 }
 

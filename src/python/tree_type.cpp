@@ -76,6 +76,7 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
 
   // Keys are computed one value at a time, each inserted before the next key is computed.
   PythonAvlTree tree;
+  tree.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     Ref value = values.take(i);
     auto key = extractor.key_of(value.get());

@@ -3,7 +3,7 @@
 // nodes). The input is trusted: its order is the tree's in-order sequence, whatever it is.
 #include <algorithm>
 
-#include "python_tree/python_tree.h"
+#include "python_tree/balance.h"
 
 namespace tervalo {
 namespace {
@@ -25,25 +25,30 @@ class EntrySource {
 // The subtree of the next n entries. Its top is the entry at position floor(n / 2), so the left
 // side never holds fewer entries than the right: every balance is 0 or +1, and the height is
 // the bit length of n. Recursion depth is that bit length.
-Link build_balanced_py(EntrySource& source, std::size_t n) {
-  if (n == 0) return Link();
-  Link left = build_balanced_py(source, n / 2);
+NodeIndex build_balanced_py(NodeArena& nodes, EntrySource& source, std::size_t n) {
+  if (n == 0) return kNoNode;
+  const NodeIndex left = build_balanced_py(nodes, source, n / 2);
   Entry& entry = source.next();
-  Link right = build_balanced_py(source, n - n / 2 - 1);
-  auto node = std::make_unique<Node>(std::move(entry.value), std::move(entry.key));
-  node->left = std::move(left);
-  node->right = std::move(right);
-  node->height = 1 + std::max(height_of(node->left), height_of(node->right));
-  return node;
+  const NodeIndex right = build_balanced_py(nodes, source, n - n / 2 - 1);
+  const NodeIndex index = nodes.take(std::move(entry.value), std::move(entry.key));
+  Node& node = nodes[index];
+  node.left = left;
+  node.right = right;
+  node.height =
+      static_cast<std::uint8_t>(1 + std::max(height_of(nodes, left), height_of(nodes, right)));
+  return index;
 }
 
 }  // namespace
 
-PythonAvlTree from_sorted(EntryList entries) {
+PythonAvlTree PythonAvlTree::from_sorted(EntryList entries) {
+  PythonAvlTree tree;
   const std::size_t n = entries.size();
+  tree.nodes_.reserve(n);
   EntrySource source(entries);
-  Link root = build_balanced_py(source, n);
-  return PythonAvlTree(std::move(root), n);
+  tree.root_ = build_balanced_py(tree.nodes_, source, n);
+  tree.len_ = n;
+  return tree;
 }
 
 }  // namespace tervalo

@@ -1,49 +1,159 @@
-// The container's own operations: entry-count bookkeeping around the recursive algorithms,
-// lookups by key and the two ends.
-#include "python_tree/python_tree.h"
+// Insertion, lookup, removal and release.
+//
+// Insertion and removal descend iteratively, remembering the links they passed; every
+// comparison happens on the way down, before anything is changed, so a failure (or a fault)
+// leaves the tree as it was. On the way back up every node of the path is rebalanced exactly
+// once, bottom-up, also where its height did not change.
+#include <array>
+
+#include "python_tree/balance.h"
 
 namespace tervalo {
+namespace {
+
+// The links passed by a descent, root first. Slots do not move during a descent: room for a
+// new node is reserved before it starts and removal allocates nothing.
+class Path {
+ public:
+  void push(NodeIndex* link) {
+    if (depth_ == links_.size()) throw Panic{"tree is deeper than a balanced tree can be"};
+    links_[depth_++] = link;
+  }
+  void rebalance_all(NodeArena& nodes) {
+    while (depth_ > 0) {
+      NodeIndex* link = links_[--depth_];
+      *link = rebalance(nodes, *link);
+    }
+  }
+
+ private:
+  std::array<NodeIndex*, kMaxHeight> links_{};
+  std::size_t depth_ = 0;
+};
+
+struct TakenMin {
+  NodeIndex remainder;  // what is left of the subtree, rebalanced
+  NodeIndex minimum;    // the detached node with the smallest key, childless
+};
+
+// Follows left links only; compares nothing. Every node on the path is rebalanced bottom-up.
+TakenMin take_min(NodeArena& nodes, NodeIndex index) {
+  Node& node = nodes[index];
+  const NodeIndex left = node.left;
+  node.left = kNoNode;
+  if (left == kNoNode) {
+    const NodeIndex right = node.right;
+    node.right = kNoNode;
+    return {right, index};
+  }
+  const TakenMin taken = take_min(nodes, left);
+  nodes[index].left = taken.remainder;
+  return {rebalance(nodes, index), taken.minimum};
+}
+
+// Releases a detached subtree: each node's value, then its key, then its left and right
+// subtrees. The recursion is as deep as the subtree is high.
+void release_subtree(NodeArena& nodes, NodeIndex index) noexcept {
+  if (index == kNoNode) return;
+  Node& node = nodes[index];
+  node.value.reset();
+  node.key.reset();
+  const NodeIndex right = nodes[index].right;
+  release_subtree(nodes, nodes[index].left);
+  release_subtree(nodes, right);
+}
+
+}  // namespace
 
 Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
-  TRY_ASSIGN(const bool inserted, insert_at(root_, std::move(value), std::move(key)));
-  if (inserted) ++len_;
-  return inserted;
+  nodes_.reserve(1);
+  const KeyNumber number = KeyNumber::of(key.get());
+  Path path;
+  NodeIndex* link = &root_;
+  while (*link != kNoNode) {
+    Node& node = nodes_[*link];
+    auto ordering = compare(key.get(), number, node.key.get(), node.key_number());
+    if (!ordering || *ordering == Ordering::Equal) {
+      value.reset();
+      key.reset();
+      if (!ordering) return fail(std::move(ordering).error());
+      return false;
+    }
+    path.push(link);
+    link = *ordering == Ordering::Less ? &node.left : &node.right;
+  }
+  *link = nodes_.take(std::move(value), std::move(key));
+  path.rebalance_all(nodes_);
+  ++len_;
+  return true;
+}
+
+Result<bool> PythonAvlTree::remove(PyObject* key) {
+  const KeyNumber number = KeyNumber::of(key);
+  Path path;
+  NodeIndex* link = &root_;
+  while (true) {
+    if (*link == kNoNode) return false;
+    Node& node = nodes_[*link];
+    TRY_ASSIGN(const Ordering ordering, compare(key, number, node.key.get(), node.key_number()));
+    if (ordering == Ordering::Equal) break;
+    path.push(link);
+    link = ordering == Ordering::Less ? &node.left : &node.right;
+  }
+  const NodeIndex removed = *link;
+  const NodeIndex left = std::exchange(nodes_[removed].left, kNoNode);
+  const NodeIndex right = std::exchange(nodes_[removed].right, kNoNode);
+  if (left == kNoNode) {
+    *link = right;
+  } else if (right == kNoNode) {
+    *link = left;
+  } else {
+    // The in-order successor takes the removed node's place, as a whole node.
+    const TakenMin taken = take_min(nodes_, right);
+    nodes_[taken.minimum].left = left;
+    nodes_[taken.minimum].right = taken.remainder;
+    *link = rebalance(nodes_, taken.minimum);
+  }
+  --len_;
+  // The links are consistent again before any finaliser can run.
+  nodes_[removed].value.reset();
+  nodes_[removed].key.reset();
+  nodes_.give_back(removed);
+  path.rebalance_all(nodes_);
+  return true;
 }
 
 Result<Ref> PythonAvlTree::find(PyObject* key) const {
-  const Node* node = root_.get();
-  while (node != nullptr) {
-    TRY_ASSIGN(const Ordering ordering, compare(key, node->key.get()));
-    if (ordering == Ordering::Equal) return Ref::borrow(node->value.get());
-    node = ordering == Ordering::Less ? node->left.get() : node->right.get();
+  const KeyNumber number = KeyNumber::of(key);
+  NodeIndex index = root_;
+  while (index != kNoNode) {
+    const Node& node = nodes_[index];
+    TRY_ASSIGN(const Ordering ordering, compare(key, number, node.key.get(), node.key_number()));
+    if (ordering == Ordering::Equal) return Ref::borrow(node.value.get());
+    index = ordering == Ordering::Less ? node.left : node.right;
   }
   return Ref();
 }
 
 Ref PythonAvlTree::first() const {
-  const Node* node = root_.get();
-  if (node == nullptr) return Ref();
-  while (node->left) node = node->left.get();
-  return Ref::borrow(node->value.get());
+  if (root_ == kNoNode) return Ref();
+  NodeIndex index = root_;
+  while (nodes_[index].left != kNoNode) index = nodes_[index].left;
+  return Ref::borrow(nodes_[index].value.get());
 }
 
 Ref PythonAvlTree::last() const {
-  const Node* node = root_.get();
-  if (node == nullptr) return Ref();
-  while (node->right) node = node->right.get();
-  return Ref::borrow(node->value.get());
+  if (root_ == kNoNode) return Ref();
+  NodeIndex index = root_;
+  while (nodes_[index].right != kNoNode) index = nodes_[index].right;
+  return Ref::borrow(nodes_[index].value.get());
 }
 
 void PythonAvlTree::clear() noexcept {
-  Link detached = std::move(root_);
+  const NodeIndex detached = std::exchange(root_, kNoNode);
   len_ = 0;
-  detached.reset();
-}
-
-Result<bool> PythonAvlTree::remove(PyObject* key) {
-  TRY_ASSIGN(const bool removed, remove_at(root_, key));
-  if (removed) --len_;
-  return removed;
+  release_subtree(nodes_, detached);
+  nodes_.reset();
 }
 
 }  // namespace tervalo

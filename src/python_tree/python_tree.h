@@ -1,10 +1,15 @@
 // The ordered tree core: an AVL tree of (value, key) entries ordered by Python rich comparison.
 //
-// Ownership. Each `Node` owns one reference to its value and one to its key (two references to
+// Ownership. Each node owns one reference to its value and one to its key (two references to
 // one object when the tree has no key extractor) and owns its two children. Nodes have no parent
 // pointers and are never shared or copied: rotations and removal relink whole nodes, so a node
 // keeps its value and key for its whole life. Releasing a node releases its value, then its key,
 // then its left subtree, then its right subtree.
+//
+// Storage. A tree keeps its nodes in one arena and links them by 32-bit slot numbers (slot 0
+// is "no node"): 40 bytes per entry, no allocator overhead per node, and a tree's nodes close
+// together in memory. A node whose key is an exact int that fits 64 bits, or an exact float,
+// also keeps the key's number, so a descent comparing such keys never touches the key objects.
 //
 // Heights. A leaf has height 1 and an absent child counts 0. Once an insertion or removal
 // returns, every node's height is 1 + the larger child height, every node's balance
@@ -12,12 +17,13 @@
 //
 // Python code. `compare` is the only place that calls into Python (rich comparison and truth
 // tests); releasing a reference may run a finaliser. The core has no notion of holds: the
-// caller must keep Python code from reaching the tree while an operation runs. Faults (C++
+// caller must keep Python code from changing the tree while an operation runs. Faults (C++
 // exceptions) may unwind through any operation; every operation changes the tree only after its
 // last call into Python, so an unwinding operation leaves the tree as it was.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -29,33 +35,43 @@ namespace tervalo {
 
 enum class Ordering { Less, Equal, Greater };
 
+// The number of an exact int that fits 64 bits or of an exact float, kept beside a key so
+// that comparing two such keys needs neither key object nor any call into Python.
+union NumberValue {
+  std::int64_t integer;
+  double real;
+};
+
+struct KeyNumber {
+  enum class Kind : std::uint8_t { Other, Integer, Real };
+  Kind kind = Kind::Other;
+  NumberValue value{0};
+  static KeyNumber of(PyObject* key) noexcept;
+};
+
 // Three-way comparison of `a` (always the left operand) with `b`: `==`, then `<`, then `>`,
 // each followed by a truth test. There is no identity shortcut. All three false is a TypeError.
 Result<Ordering> compare(PyObject* a, PyObject* b);
+// The same, for keys whose numbers are known (`KeyNumber::of` of each).
+Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                         const KeyNumber& b_number);
 
+using NodeIndex = std::uint32_t;
+inline constexpr NodeIndex kNoNode = 0;
+
+// 40 bytes: the two references, the two links, the key's number, its kind and the height.
 struct Node {
-  Node(Ref value_in, Ref key_in) noexcept : value(std::move(value_in)), key(std::move(key_in)) {}
-  Node(const Node&) = delete;
-  Node& operator=(const Node&) = delete;
-  // Members would be destroyed in reverse order; the release order is value, key, left, right.
-  ~Node() {
-    value.reset();
-    key.reset();
-    left.reset();
-    right.reset();
-  }
-
   Ref value;
   Ref key;
-  std::unique_ptr<Node> left;
-  std::unique_ptr<Node> right;
-  std::size_t height = 1;
+  NodeIndex left = kNoNode;
+  NodeIndex right = kNoNode;
+  NumberValue number{0};
+  KeyNumber::Kind kind = KeyNumber::Kind::Other;
+  std::uint8_t height = 1;
+
+  KeyNumber key_number() const noexcept { return KeyNumber{kind, number}; }
 };
-
-// A place that owns an optional node: the tree's root or a node's child field.
-using Link = std::unique_ptr<Node>;
-
-inline std::size_t height_of(const Link& link) noexcept { return link ? link->height : 0; }
+static_assert(sizeof(Node) <= 40, "a node's size is the tree's memory cost per entry");
 
 // One (value, key) pair, value first, as listed for pickling and taken by the sorted builder.
 struct Entry {
@@ -66,16 +82,49 @@ struct Entry {
 using ValueList = std::vector<Ref>;
 using EntryList = std::vector<Entry>;
 
+// The nodes of one tree. Slot 0 is never used. Freed slots are chained through `left`.
+class NodeArena {
+ public:
+  NodeArena() = default;
+  NodeArena(NodeArena&& other) noexcept
+      : nodes_(std::move(other.nodes_)),
+        free_(std::exchange(other.free_, kNoNode)),
+        free_count_(std::exchange(other.free_count_, 0)) {}
+
+  Node& operator[](NodeIndex index) noexcept { return nodes_[index]; }
+  const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
+
+  // Makes room for `count` more nodes, so that taking them moves nothing. Throws
+  // `std::bad_alloc` when the memory cannot be had, with nothing changed.
+  void reserve(std::size_t count);
+  // A slot for a new node; room must have been reserved.
+  NodeIndex take(Ref value, Ref key) noexcept;
+  // Returns a slot whose references are already released.
+  void give_back(NodeIndex index) noexcept;
+  // Drops every slot and the storage; all references must already be released.
+  void reset() noexcept;
+
+ private:
+  std::vector<Node> nodes_;
+  NodeIndex free_ = kNoNode;
+  std::size_t free_count_ = 0;
+};
+
 class PythonAvlTree {
  public:
   PythonAvlTree() = default;
-  PythonAvlTree(Link root, std::size_t len) noexcept : root_(std::move(root)), len_(len) {}
-  PythonAvlTree(PythonAvlTree&&) noexcept = default;
-  PythonAvlTree& operator=(PythonAvlTree&&) noexcept = default;
+  PythonAvlTree(PythonAvlTree&& other) noexcept
+      : nodes_(std::move(other.nodes_)),
+        root_(std::exchange(other.root_, kNoNode)),
+        len_(std::exchange(other.len_, 0)) {}
+  PythonAvlTree& operator=(PythonAvlTree&&) = delete;
+  PythonAvlTree(const PythonAvlTree&) = delete;
+  ~PythonAvlTree() { clear(); }
 
   std::size_t len() const noexcept { return len_; }
-  std::size_t height() const noexcept { return height_of(root_); }
-  const Node* root() const noexcept { return root_.get(); }
+  // Makes room for `count` more entries, so that inserting them moves no node.
+  void reserve(std::size_t count) { nodes_.reserve(count); }
+  std::size_t height() const noexcept { return root_ == kNoNode ? 0 : nodes_[root_].height; }
 
   // Adds (value, key) unless an Equal key is present; both references are consumed whatever
   // the outcome. Answers whether the entry was added. A failed comparison changes nothing.
@@ -109,21 +158,13 @@ class PythonAvlTree {
   // At most `count` values with keys <= `end`, descending.
   Result<ValueList> iter_to(PyObject* end, std::size_t count) const;
 
+  // A balanced tree holding `entries` in the given order, built without comparing anything.
+  static PythonAvlTree from_sorted(EntryList entries);
+
  private:
-  Link root_;
+  NodeArena nodes_;
+  NodeIndex root_ = kNoNode;
   std::size_t len_ = 0;
 };
-
-// A balanced tree holding `entries` in the given order, built without comparing anything.
-PythonAvlTree from_sorted(EntryList entries);
-
-// Insertion and rebalancing, exposed for removal and the builder.
-Result<bool> insert_at(Link& link, Ref value, Ref key);
-// Restores the height and balance of a node whose subtrees are balanced and differ in height by
-// at most 2; answers the node that now heads the subtree.
-Link rebalance(Link node);
-Result<bool> remove_at(Link& link, PyObject* key);
-Link rotate_left(Link node);
-Link rotate_right(Link node);
 
 }  // namespace tervalo

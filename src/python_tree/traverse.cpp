@@ -9,72 +9,85 @@
 namespace tervalo {
 namespace {
 
-void collect_in_order(const Node* node, ValueList& out) {
-  while (node != nullptr) {
-    collect_in_order(node->left.get(), out);
-    out.push_back(Ref::borrow(node->value.get()));
-    node = node->right.get();
+void collect_in_order(const NodeArena& nodes, NodeIndex index, ValueList& out) {
+  while (index != kNoNode) {
+    const Node& node = nodes[index];
+    collect_in_order(nodes, node.left, out);
+    out.push_back(Ref::borrow(node.value.get()));
+    index = node.right;
   }
 }
 
-void collect_descending(const Node* node, ValueList& out) {
-  while (node != nullptr) {
-    collect_descending(node->right.get(), out);
-    out.push_back(Ref::borrow(node->value.get()));
-    node = node->left.get();
+void collect_descending(const NodeArena& nodes, NodeIndex index, ValueList& out) {
+  while (index != kNoNode) {
+    const Node& node = nodes[index];
+    collect_descending(nodes, node.right, out);
+    out.push_back(Ref::borrow(node.value.get()));
+    index = node.left;
   }
 }
 
-void collect_pre_order(const Node* node, ValueList& out) {
-  while (node != nullptr) {
-    out.push_back(Ref::borrow(node->value.get()));
-    collect_pre_order(node->left.get(), out);
-    node = node->right.get();
+void collect_pre_order(const NodeArena& nodes, NodeIndex index, ValueList& out) {
+  while (index != kNoNode) {
+    const Node& node = nodes[index];
+    out.push_back(Ref::borrow(node.value.get()));
+    collect_pre_order(nodes, node.left, out);
+    index = node.right;
   }
 }
 
-void collect_post_order(const Node* node, ValueList& out) {
-  if (node == nullptr) return;
-  collect_post_order(node->left.get(), out);
-  collect_post_order(node->right.get(), out);
-  out.push_back(Ref::borrow(node->value.get()));
+void collect_post_order(const NodeArena& nodes, NodeIndex index, ValueList& out) {
+  if (index == kNoNode) return;
+  const Node& node = nodes[index];
+  collect_post_order(nodes, node.left, out);
+  collect_post_order(nodes, node.right, out);
+  out.push_back(Ref::borrow(node.value.get()));
 }
 
-void collect_in_order_entries(const Node* node, EntryList& out) {
-  while (node != nullptr) {
-    collect_in_order_entries(node->left.get(), out);
-    out.push_back(Entry{Ref::borrow(node->value.get()), Ref::borrow(node->key.get())});
-    node = node->right.get();
+void collect_in_order_entries(const NodeArena& nodes, NodeIndex index, EntryList& out) {
+  while (index != kNoNode) {
+    const Node& node = nodes[index];
+    collect_in_order_entries(nodes, node.left, out);
+    out.push_back(Entry{Ref::borrow(node.value.get()), Ref::borrow(node.key.get())});
+    index = node.right;
   }
-}
-
-template <void (*Collect)(const Node*, ValueList&)>
-ValueList listing(const Node* root, std::size_t len) {
-  ValueList out;
-  out.reserve(len);
-  Collect(root, out);
-  return out;
 }
 
 }  // namespace
 
-ValueList PythonAvlTree::in_order() const { return listing<collect_in_order>(root(), len_); }
-ValueList PythonAvlTree::descending() const { return listing<collect_descending>(root(), len_); }
-ValueList PythonAvlTree::pre_order() const { return listing<collect_pre_order>(root(), len_); }
-ValueList PythonAvlTree::post_order() const { return listing<collect_post_order>(root(), len_); }
+template <void (*Collect)(const NodeArena&, NodeIndex, ValueList&)>
+static ValueList listing(const NodeArena& nodes, NodeIndex root, std::size_t len) {
+  ValueList out;
+  out.reserve(len);
+  Collect(nodes, root, out);
+  return out;
+}
+
+ValueList PythonAvlTree::in_order() const {
+  return listing<collect_in_order>(nodes_, root_, len_);
+}
+ValueList PythonAvlTree::descending() const {
+  return listing<collect_descending>(nodes_, root_, len_);
+}
+ValueList PythonAvlTree::pre_order() const {
+  return listing<collect_pre_order>(nodes_, root_, len_);
+}
+ValueList PythonAvlTree::post_order() const {
+  return listing<collect_post_order>(nodes_, root_, len_);
+}
 
 ValueList PythonAvlTree::level_order() const {
   ValueList out;
   out.reserve(len_);
-  if (!root_) return out;
-  // Borrowed node pointers; the queue never holds Python references.
-  std::deque<const Node*> queue{root_.get()};
+  if (root_ == kNoNode) return out;
+  // Slot numbers only; the queue never holds Python references.
+  std::deque<NodeIndex> queue{root_};
   while (!queue.empty()) {
-    const Node* node = queue.front();
+    const Node& node = nodes_[queue.front()];
     queue.pop_front();
-    out.push_back(Ref::borrow(node->value.get()));
-    if (node->left) queue.push_back(node->left.get());
-    if (node->right) queue.push_back(node->right.get());
+    out.push_back(Ref::borrow(node.value.get()));
+    if (node.left != kNoNode) queue.push_back(node.left);
+    if (node.right != kNoNode) queue.push_back(node.right);
   }
   return out;
 }
@@ -82,7 +95,7 @@ ValueList PythonAvlTree::level_order() const {
 EntryList PythonAvlTree::in_order_entries() const {
   EntryList out;
   out.reserve(len_);
-  collect_in_order_entries(root(), out);
+  collect_in_order_entries(nodes_, root_, out);
   return out;
 }
 

@@ -1,0 +1,58 @@
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "python_tree/python_tree.h"
+
+namespace tervalo {
+
+void NodeArena::reserve(std::size_t count) {
+  if (count <= free_count_) return;
+  // Slot 0 is the "no node" number and is never handed out.
+  const std::size_t used = std::max<std::size_t>(nodes_.size(), 1);
+  const std::size_t needed = used + (count - free_count_);
+  const std::size_t most = std::min(std::size_t{std::numeric_limits<NodeIndex>::max()} + 1,
+                                    nodes_.max_size());
+  if (needed > most) throw std::bad_alloc();
+  if (needed > nodes_.capacity()) {
+    const std::size_t grown = std::max(needed, nodes_.capacity() + nodes_.capacity() / 2);
+    nodes_.reserve(std::min(grown, most));
+  }
+  if (nodes_.empty()) nodes_.emplace_back();
+}
+
+NodeIndex NodeArena::take(Ref value, Ref key) noexcept {
+  NodeIndex index;
+  if (free_ != kNoNode) {
+    index = free_;
+    free_ = nodes_[index].left;
+    --free_count_;
+  } else {
+    index = static_cast<NodeIndex>(nodes_.size());
+    nodes_.emplace_back();
+  }
+  Node& node = nodes_[index];
+  const KeyNumber number = KeyNumber::of(key.get());
+  node.kind = number.kind;
+  node.number = number.value;
+  node.value = std::move(value);
+  node.key = std::move(key);
+  node.left = kNoNode;
+  node.right = kNoNode;
+  node.height = 1;
+  return index;
+}
+
+void NodeArena::give_back(NodeIndex index) noexcept {
+  nodes_[index].left = free_;
+  free_ = index;
+  ++free_count_;
+}
+
+void NodeArena::reset() noexcept {
+  std::vector<Node>().swap(nodes_);
+  free_ = kNoNode;
+  free_count_ = 0;
+}
+
+}  // namespace tervalo
