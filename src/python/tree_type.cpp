@@ -87,6 +87,9 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
     auto inserted = tree.insert(std::move(value), std::move(*key));
     if (!inserted) return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
   }
+  // Built in arrival order, the nodes are scattered in memory; laid out in key order, every
+  // ordered walk of the new tree reads them front to back.
+  tree.relayout();
   return create_tree(type, std::move(extractor), std::move(tree));
 }
 

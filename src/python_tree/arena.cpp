@@ -49,6 +49,33 @@ void NodeArena::give_back(NodeIndex index) noexcept {
   ++free_count_;
 }
 
+namespace {
+
+NodeIndex place_in_order(std::vector<Node>& from, std::vector<Node>& to, NodeIndex index) {
+  if (index == kNoNode) return kNoNode;
+  Node& node = from[index];
+  const NodeIndex left = place_in_order(from, to, node.left);
+  const auto placed = static_cast<NodeIndex>(to.size());
+  to.push_back(std::move(node));
+  const NodeIndex right = place_in_order(from, to, to[placed].right);
+  to[placed].left = left;
+  to[placed].right = right;
+  return placed;
+}
+
+}  // namespace
+
+NodeIndex NodeArena::relayout_in_order(NodeIndex root, std::size_t count) {
+  std::vector<Node> fresh;
+  fresh.reserve(count + 1);
+  fresh.emplace_back();
+  const NodeIndex placed = place_in_order(nodes_, fresh, root);
+  nodes_.swap(fresh);
+  free_ = kNoNode;
+  free_count_ = 0;
+  return placed;
+}
+
 void NodeArena::reset() noexcept {
   std::vector<Node>().swap(nodes_);
   free_ = kNoNode;

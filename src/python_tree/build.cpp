@@ -29,8 +29,9 @@ NodeIndex build_balanced_py(NodeArena& nodes, EntrySource& source, std::size_t n
   if (n == 0) return kNoNode;
   const NodeIndex left = build_balanced_py(nodes, source, n / 2);
   Entry& entry = source.next();
-  const NodeIndex right = build_balanced_py(nodes, source, n - n / 2 - 1);
+  // Slots are taken in key order, so ordered walks of the new tree read memory front to back.
   const NodeIndex index = nodes.take(std::move(entry.value), std::move(entry.key));
+  const NodeIndex right = build_balanced_py(nodes, source, n - n / 2 - 1);
   Node& node = nodes[index];
   node.left = left;
   node.right = right;

@@ -70,6 +70,7 @@ Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
   const KeyNumber number = KeyNumber::of(key.get());
   Path path;
   NodeIndex* link = &root_;
+  bool leftmost = true, rightmost = true;
   while (*link != kNoNode) {
     Node& node = nodes_[*link];
     auto ordering = compare(key.get(), number, node.key.get(), node.key_number());
@@ -80,9 +81,13 @@ Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
       return false;
     }
     path.push(link);
-    link = *ordering == Ordering::Less ? &node.left : &node.right;
+    const bool less = *ordering == Ordering::Less;
+    (less ? rightmost : leftmost) = false;
+    link = less ? &node.left : &node.right;
   }
   *link = nodes_.take(std::move(value), std::move(key));
+  if (leftmost) first_ = *link;
+  if (rightmost) last_ = *link;
   path.rebalance_all(nodes_);
   ++len_;
   return true;
@@ -101,6 +106,8 @@ Result<bool> PythonAvlTree::remove(PyObject* key) {
     link = ordering == Ordering::Less ? &node.left : &node.right;
   }
   const NodeIndex removed = *link;
+  if (removed == first_) first_ = kNoNode;
+  if (removed == last_) last_ = kNoNode;
   const NodeIndex left = std::exchange(nodes_[removed].left, kNoNode);
   const NodeIndex right = std::exchange(nodes_[removed].right, kNoNode);
   if (left == kNoNode) {
@@ -137,21 +144,26 @@ Result<Ref> PythonAvlTree::find(PyObject* key) const {
 
 Ref PythonAvlTree::first() const {
   if (root_ == kNoNode) return Ref();
-  NodeIndex index = root_;
-  while (nodes_[index].left != kNoNode) index = nodes_[index].left;
-  return Ref::borrow(nodes_[index].value.get());
+  if (first_ == kNoNode) {
+    first_ = root_;
+    while (nodes_[first_].left != kNoNode) first_ = nodes_[first_].left;
+  }
+  return Ref::borrow(nodes_[first_].value.get());
 }
 
 Ref PythonAvlTree::last() const {
   if (root_ == kNoNode) return Ref();
-  NodeIndex index = root_;
-  while (nodes_[index].right != kNoNode) index = nodes_[index].right;
-  return Ref::borrow(nodes_[index].value.get());
+  if (last_ == kNoNode) {
+    last_ = root_;
+    while (nodes_[last_].right != kNoNode) last_ = nodes_[last_].right;
+  }
+  return Ref::borrow(nodes_[last_].value.get());
 }
 
 void PythonAvlTree::clear() noexcept {
   const NodeIndex detached = std::exchange(root_, kNoNode);
   len_ = 0;
+  first_ = last_ = kNoNode;
   release_subtree(nodes_, detached);
   nodes_.reset();
 }

@@ -103,6 +103,10 @@ class NodeArena {
   void give_back(NodeIndex index) noexcept;
   // Drops every slot and the storage; all references must already be released.
   void reset() noexcept;
+  // Moves the nodes of the tree under `root` into fresh storage in ascending key order, so that
+  // ordered walks read memory front to back; answers the root's new slot. Throws
+  // `std::bad_alloc` with nothing changed.
+  NodeIndex relayout_in_order(NodeIndex root, std::size_t count);
 
  private:
   std::vector<Node> nodes_;
@@ -116,7 +120,9 @@ class PythonAvlTree {
   PythonAvlTree(PythonAvlTree&& other) noexcept
       : nodes_(std::move(other.nodes_)),
         root_(std::exchange(other.root_, kNoNode)),
-        len_(std::exchange(other.len_, 0)) {}
+        len_(std::exchange(other.len_, 0)),
+        first_(std::exchange(other.first_, kNoNode)),
+        last_(std::exchange(other.last_, kNoNode)) {}
   PythonAvlTree& operator=(PythonAvlTree&&) = delete;
   PythonAvlTree(const PythonAvlTree&) = delete;
   ~PythonAvlTree() { clear(); }
@@ -124,6 +130,12 @@ class PythonAvlTree {
   std::size_t len() const noexcept { return len_; }
   // Makes room for `count` more entries, so that inserting them moves no node.
   void reserve(std::size_t count) { nodes_.reserve(count); }
+  // Lays the nodes out in ascending key order (see `NodeArena::relayout_in_order`). Changes
+  // nothing that can be observed.
+  void relayout() {
+    root_ = nodes_.relayout_in_order(root_, len_);
+    first_ = last_ = kNoNode;
+  }
   std::size_t height() const noexcept { return root_ == kNoNode ? 0 : nodes_[root_].height; }
 
   // Adds (value, key) unless an Equal key is present; both references are consumed whatever
@@ -165,6 +177,10 @@ class PythonAvlTree {
   NodeArena nodes_;
   NodeIndex root_ = kNoNode;
   std::size_t len_ = 0;
+  // The slots of the smallest and the largest entry once a walk has found them (kNoNode while
+  // unknown); kept up to date by insertion, forgotten when they might move or go.
+  mutable NodeIndex first_ = kNoNode;
+  mutable NodeIndex last_ = kNoNode;
 };
 
 }  // namespace tervalo
