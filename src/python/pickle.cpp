@@ -44,6 +44,18 @@ Status reserve_for_hint(PyObject* pairs, EntryList& entries) {
   return {};
 }
 
+Status append_pair(PyObject* item, EntryList& entries) {
+  if (!PyTuple_Check(item)) return fail(cast_error(item, "tuple"));
+  const Py_ssize_t size = PyTuple_GET_SIZE(item);
+  if (size != 2) {
+    return fail(PyExc_ValueError,
+                "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+  }
+  entries.push_back(
+      Entry{Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))});
+  return {};
+}
+
 Result<EntryList> extract_pairs(PyObject* pairs) {
   if (PyType_HasFeature(Py_TYPE(pairs), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -53,19 +65,20 @@ Result<EntryList> extract_pairs(PyObject* pairs) {
     return fail(cast_error(pairs, target.c_str()));
   }
   EntryList entries;
+  if (PyList_CheckExact(pairs) || PyTuple_CheckExact(pairs)) {
+    // Iterating an exact list or tuple runs no Python code, and neither does checking a pair,
+    // so the items can be read in place (the common case: what `__reduce__` produced).
+    entries.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(pairs)));
+    PyObject** items = PySequence_Fast_ITEMS(pairs);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs); ++i) {
+      TRY(append_pair(items[i], entries));
+    }
+    return entries;
+  }
   TRY(reserve_for_hint(pairs, entries));
   Ref iterator = Ref::steal(PyObject_GetIter(pairs));
   if (!iterator) return fail_fetched();
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!PyTuple_Check(item.get())) return fail(cast_error(item.get(), "tuple"));
-    const Py_ssize_t size = PyTuple_GET_SIZE(item.get());
-    if (size != 2) {
-      return fail(PyExc_ValueError,
-                  "expected tuple of length 2, but got tuple of length " + std::to_string(size));
-    }
-    entries.push_back(Entry{Ref::borrow(PyTuple_GET_ITEM(item.get(), 0)),
-                            Ref::borrow(PyTuple_GET_ITEM(item.get(), 1))});
-  }
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) TRY(append_pair(item.get(), entries));
   if (PyErr_Occurred() != nullptr) return fail_fetched();
   return entries;
 }

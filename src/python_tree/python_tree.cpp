@@ -2,8 +2,8 @@
 //
 // Insertion and removal descend iteratively, remembering the links they passed; every
 // comparison happens on the way down, before anything is changed, so a failure (or a fault)
-// leaves the tree as it was. On the way back up every node of the path is rebalanced exactly
-// once, bottom-up, also where its height did not change.
+// leaves the tree as it was. On the way back up the nodes of the path are rebalanced
+// bottom-up, each at most once.
 #include <array>
 
 #include "python_tree/balance.h"
@@ -19,10 +19,15 @@ class Path {
     if (depth_ == links_.size()) throw Panic{"tree is deeper than a balanced tree can be"};
     links_[depth_++] = link;
   }
+  // Rebalances the passed nodes bottom-up. A subtree whose height comes out as it was leaves
+  // every node above it exactly as it is, so the walk stops there: the result is the same as
+  // rebalancing every node of the path, without reading the siblings of the upper levels.
   void rebalance_all(NodeArena& nodes) {
     while (depth_ > 0) {
       NodeIndex* link = links_[--depth_];
+      const std::uint8_t height_before = nodes[*link].height;
       *link = rebalance(nodes, *link);
+      if (nodes[*link].height == height_before) break;
     }
   }
 
