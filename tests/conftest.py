@@ -152,3 +152,19 @@ def check_shape(tree, key=None):
 @pytest.fixture
 def log():
     return []
+
+
+# --- figures: counts that the stress tiers report at the end of a run --------------
+
+import collections  # noqa: E402
+
+# One Counter per tier; tests add to it, and the summary prints each tier that counted
+# anything, its counters in the order they were first touched.
+figures = collections.defaultdict(collections.Counter)
+
+
+def pytest_terminal_summary(terminalreporter):
+    for tier, counts in figures.items():
+        if counts:
+            parts = ", ".join(f"{n} {what}" for what, n in counts.items())
+            terminalreporter.write_line(f"{tier}: {parts}")

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Memory errors: build tervalo with AddressSanitizer + UndefinedBehaviorSanitizer on pyenv's
+# CPython 3.11 and run the whole test suite under it, leak detection included.
+#
+# Usage:  bash ci/sanitizers.sh        (from anywhere; needs pyenv's CPython 3.11)
+#
+# Keeps its interpreter in .ci-venv/asan and its build in build/asan, so later runs only rebuild
+# what changed. Every sanitizer report of every process, test subprocesses included, is written
+# to a report folder and counted; any report, or any failing test, fails the run.
+#
+# numpy's own import leaves a few of its objects unreachable at exit. Rather than running the
+# tests that use numpy without leak detection, the suite starts with numpy imported while leak
+# tracking is paused (LeakSanitizer's __lsan_disable): only what numpy allocates while it is
+# being imported is exempt, and every test runs with leak detection on.
+#
+# Exit status: 0 when the suite passes with no report, 1 otherwise, 2 on a setup problem.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 2
+
+readonly TIER="[sanitizers]"
+readonly ENV=$PWD/.ci-venv/asan BUILD=build/asan SUPPRESSIONS=$PWD/tests/lsan.supp
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
+
+work=$(mktemp -d -t tervalo-sanitizers.XXXXXX)
+trap 'rm -rf -- "$work"' EXIT
+log=$work/setup.log
+die() { # step that failed
+  cat -- "$log" >&2
+  echo "$TIER setup failed: $1" >&2
+  exit 2
+}
+
+if ! command -v g++ >/dev/null || ! command -v nm >/dev/null; then
+  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q g++ binutils; } \
+    >>"$log" 2>&1 || die "apt-get install g++ binutils"
+fi
+python=$(pyenv prefix 3.11 2>/dev/null)/bin/python
+[ -x "$python" ] || die "CPython 3.11 is not installed with pyenv"
+# The ASan runtime must come first in the process, and libstdc++ right after it: ASan only
+# intercepts C++ throws if libstdc++ is loaded when it starts (the interpreter does not link
+# it), and without that the first exception thrown in the module ends the process.
+runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+for lib in $runtime; do
+  [ -f "$lib" ] || die "g++ does not provide $lib"
+done
+
+# --- interpreter and build ----------------------------------------------------------------
+if ! "$ENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 11)' 2>/dev/null; then
+  rm -rf -- "$ENV"
+  "$python" -m venv "$ENV" >>"$log" 2>&1 || die "venv"
+fi
+# The test dependencies come from the package's own `test` extra; the package itself is then
+# rebuilt in place, instrumented and unstripped, so reports carry file and line.
+deps=$("$ENV/bin/python" -c 'import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))') ||
+  die "reading the test dependencies from pyproject.toml"
+mapfile -t deps <<<"$deps"
+"$ENV/bin/python" -m pip install -q "${deps[@]}" >>"$log" 2>&1 || die "pip install ${deps[*]}"
+"$ENV/bin/python" -m pip install -q --force-reinstall --no-deps . \
+  --config-settings=build-dir="$BUILD" --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings=cmake.define.TERVALO_SANITIZE=ON --config-settings=install.strip=false \
+  >>"$log" 2>&1 || die "building tervalo"
+
+# A build that silently lost its instrumentation would pass everything below.
+so=$(cd /tmp && LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
+  "$ENV/bin/python" -c 'import tervalo.tervalo as m; print(m.__file__)' 2>>"$log") ||
+  die "importing the instrumented build"
+imports=$(nm -D --undefined-only "$so") || die "nm $so"
+if ! grep -q '__asan_report' <<<"$imports" || ! grep -q '__ubsan_handle' <<<"$imports"; then
+  die "$so is not instrumented for ASan and UBSan"
+fi
+
+# --- the suite ----------------------------------------------------------------------------
+mkdir -p "$work/reports"
+# PYTHONMALLOC=malloc: inside pymalloc's arenas ASan sees no overflow and LSan no pointer.
+# allocator_may_return_null: an impossible allocation fails as it would without ASan
+#   (std::bad_alloc, MemoryError) instead of ending the process.
+# log_path: ASan's and LSan's reports of every process, test subprocesses included, land in
+#   one folder. UBSan, loaded beside ASan, ignores it and writes to standard error; pytest
+#   therefore captures at the sys level only (--capture=sys), so that standard error stays
+#   the log file and a report is kept even when UBSan ends the process at once.
+export LD_PRELOAD="$runtime" PYTHONMALLOC=malloc LSAN_OPTIONS="suppressions=$SUPPRESSIONS"
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:log_path=$work/reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$work/reports/ubsan"
+rc=0
+"$ENV/bin/python" -c 'import ctypes, sys
+lsan = ctypes.CDLL(None)
+lsan.__lsan_disable()
+try:
+    import numpy
+except ImportError:
+    pass
+finally:
+    lsan.__lsan_enable()
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))' -q -p no:cacheprovider --capture=sys \
+  >"$work/pytest.log" 2>&1 || rc=$?
+
+pattern='ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|Sanitizer: CHECK failed|runtime error:'
+reports=$(cat -- "$work/pytest.log" "$work"/reports/* 2>/dev/null | grep -Ec "$pattern")
+if [ "$reports" -ne 0 ] || [ "$rc" -ne 0 ]; then
+  for f in "$work/pytest.log" "$work"/reports/*; do
+    if [ -f "$f" ]; then
+      echo "===== ${f##*/}"
+      cat -- "$f"
+    fi
+  done
+  echo "$TIER FAILED (pytest exit status $rc); sanitizer reports: $reports"
+  exit 1
+fi
+echo "$TIER sanitizer reports: $reports"
