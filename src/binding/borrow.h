@@ -45,22 +45,16 @@ class BorrowChecker {
 
 enum class Hold { Shared, Exclusive };
 
-// Holds `checker` for the guard's lifetime; released on every path, faults included.
+// Holds `checker` for the guard's lifetime, if it could be taken; released on every path,
+// faults included.
 template <Hold kind>
 class HoldGuard {
  public:
-  static Result<HoldGuard> take(BorrowChecker& checker) {
-    if constexpr (kind == Hold::Shared) {
-      if (!checker.try_share()) return fail(PyExc_RuntimeError, "Already mutably borrowed");
-    } else {
-      if (!checker.try_exclusive()) return fail(PyExc_RuntimeError, "Already borrowed");
-    }
-    return HoldGuard(checker);
-  }
-  HoldGuard(HoldGuard&& other) noexcept : checker_(std::exchange(other.checker_, nullptr)) {}
+  explicit HoldGuard(BorrowChecker& checker) noexcept
+      : checker_(kind == Hold::Shared ? (checker.try_share() ? &checker : nullptr)
+                                      : (checker.try_exclusive() ? &checker : nullptr)) {}
   HoldGuard(const HoldGuard&) = delete;
   HoldGuard& operator=(const HoldGuard&) = delete;
-  HoldGuard& operator=(HoldGuard&&) = delete;
   ~HoldGuard() {
     if (checker_ == nullptr) return;
     if constexpr (kind == Hold::Shared) {
@@ -70,8 +64,14 @@ class HoldGuard {
     }
   }
 
+  explicit operator bool() const noexcept { return checker_ != nullptr; }
+  // The `RuntimeError` for a hold that could not be taken.
+  static Error conflict() {
+    return Error::lazy(PyExc_RuntimeError,
+                       kind == Hold::Shared ? "Already mutably borrowed" : "Already borrowed");
+  }
+
  private:
-  explicit HoldGuard(BorrowChecker& checker) noexcept : checker_(&checker) {}
   BorrowChecker* checker_;
 };
 

@@ -65,20 +65,20 @@ void set_raised_exception(Ref exception) {
 
 Error Error::lazy(PyObject* type, std::string message) {
   Error error;
-  error.type_ = type;
-  error.message_ = std::move(message);
+  error.state_->type = type;
+  error.state_->message = std::move(message);
   return error;
 }
 
 Error Error::lazy_without_arguments(PyObject* type) {
   Error error;
-  error.type_ = type;
+  error.state_->type = type;
   return error;
 }
 
 Error Error::from_exception(Ref exception) {
   Error error;
-  error.exception_ = std::move(exception);
+  error.state_->exception = std::move(exception);
   return error;
 }
 
@@ -95,29 +95,31 @@ Error Error::fetch() {
 }
 
 void Error::restore() && {
-  if (exception_) {
-    set_raised_exception(std::move(exception_));
-  } else if (message_) {
-    PyErr_SetString(type_, message_->c_str());
+  State& state = *state_;
+  if (state.exception) {
+    set_raised_exception(std::move(state.exception));
+  } else if (state.message) {
+    PyErr_SetString(state.type, state.message->c_str());
   } else {
-    PyErr_SetNone(type_);
+    PyErr_SetNone(state.type);
   }
 }
 
 PyObject* Error::exception() {
-  if (!exception_) {
+  State& state = *state_;
+  if (!state.exception) {
     Ref built;
-    if (message_) {
-      Ref text = Ref::steal(
-          PyUnicode_FromStringAndSize(message_->data(), static_cast<Py_ssize_t>(message_->size())));
-      if (text) built = Ref::steal(PyObject_CallOneArg(type_, text.get()));
+    if (state.message) {
+      Ref text = Ref::steal(PyUnicode_FromStringAndSize(
+          state.message->data(), static_cast<Py_ssize_t>(state.message->size())));
+      if (text) built = Ref::steal(PyObject_CallOneArg(state.type, text.get()));
     } else {
-      built = Ref::steal(PyObject_CallNoArgs(type_));
+      built = Ref::steal(PyObject_CallNoArgs(state.type));
     }
     if (!built) built = take_raised_exception();
-    exception_ = std::move(built);
+    state.exception = std::move(built);
   }
-  return exception_.get();
+  return state.exception.get();
 }
 
 Error cast_error(PyObject* object, const char* target) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,10 +44,15 @@ class Error {
   PyObject* exception();
 
  private:
-  Error() = default;
-  PyObject* type_ = nullptr;  // borrowed: built-in types and our own immortal type
-  std::optional<std::string> message_;
-  Ref exception_;
+  // Kept out of line: an error value is one pointer wide, so results that carry one stay
+  // small on the paths that succeed.
+  struct State {
+    PyObject* type = nullptr;  // borrowed: built-in types and our own immortal type
+    std::optional<std::string> message;
+    Ref exception;
+  };
+  Error() : state_(std::make_unique<State>()) {}
+  std::unique_ptr<State> state_;
 };
 
 template <class T>

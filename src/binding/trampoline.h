@@ -123,7 +123,8 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     BoundArguments bound{};
     TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
     Self& object = receiver<Self>(self);
-    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    const HoldGuard<kind> hold(object.borrow);
+    if (!hold) return fail(HoldGuard<kind>::conflict());
     return Body(object, bound);
   });
 }
@@ -144,7 +145,8 @@ template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
 PyObject* noargs_method(PyObject* self, PyObject*) noexcept {
   return run_entry([&]() -> Result<Ref> {
     Self& object = receiver<Self>(self);
-    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    const HoldGuard<kind> hold(object.borrow);
+    if (!hold) return fail(HoldGuard<kind>::conflict());
     return Body(object);
   });
 }
@@ -154,7 +156,8 @@ template <class Self, Hold kind, auto Body>
 auto unary_slot(PyObject* self) noexcept {
   return run_entry([&]() -> decltype(Body(std::declval<Self&>())) {
     Self& object = receiver<Self>(self);
-    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    const HoldGuard<kind> hold(object.borrow);
+    if (!hold) return fail(HoldGuard<kind>::conflict());
     return Body(object);
   });
 }
@@ -164,7 +167,8 @@ template <class Self, Hold kind, Result<bool> (*Body)(Self&, PyObject*)>
 int contains_slot(PyObject* self, PyObject* value) noexcept {
   return run_entry([&]() -> Result<bool> {
     Self& object = receiver<Self>(self);
-    TRY_ASSIGN(auto hold, HoldGuard<kind>::take(object.borrow));
+    const HoldGuard<kind> hold(object.borrow);
+    if (!hold) return fail(HoldGuard<kind>::conflict());
     return Body(object, value);
   });
 }
