@@ -11,8 +11,10 @@ void NodeArena::reserve(std::size_t count) {
   // Slot 0 is the "no node" number and is never handed out.
   const std::size_t used = std::max<std::size_t>(nodes_.size(), 1);
   const std::size_t needed = used + (count - free_count_);
-  const std::size_t most = std::min(std::size_t{std::numeric_limits<NodeIndex>::max()} + 1,
-                                    nodes_.max_size());
+  // Slot numbers are 32 bits wide (which, with slot 0 unused, also keeps the count of slots
+  // representable where size_t is 32 bits wide).
+  const std::size_t most =
+      std::min<std::size_t>(std::numeric_limits<NodeIndex>::max(), nodes_.max_size());
   if (needed > most) throw std::bad_alloc();
   if (needed > nodes_.capacity()) {
     const std::size_t grown = std::max(needed, nodes_.capacity() + nodes_.capacity() / 2);
