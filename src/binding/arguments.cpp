@@ -120,8 +120,8 @@ Status FunctionDescription::check_complete(std::size_t given_positional,
   }
   if (missing_count == 0) return {};
   return fail(PyExc_TypeError,
-              rendered_name() + " missing " + std::to_string(missing_count) + " required " +
-                  kind + (missing_count == 1 ? " argument: " : " arguments: ") +
+              rendered_name() + " missing " + std::to_string(missing_count) + " required " + kind +
+                  (missing_count == 1 ? " argument: " : " arguments: ") +
                   push_parameter_list(std::span<const char* const>(missing.data(), missing_count)));
 }
 
@@ -137,9 +137,8 @@ Status FunctionDescription::bind_positional(PyObject* const* args, std::size_t g
   }
   return fail(PyExc_TypeError, rendered_name() + " takes from " +
                                    std::to_string(required_positional_count) + " to " +
-                                   std::to_string(positional_count) +
-                                   " positional arguments but " + std::to_string(given) +
-                                   were(given));
+                                   std::to_string(positional_count) + " positional arguments but " +
+                                   std::to_string(given) + were(given));
 }
 
 Status FunctionDescription::extract_arguments_fastcall(PyObject* const* args, Py_ssize_t nargs,
@@ -171,8 +170,7 @@ Status FunctionDescription::extract_arguments_tuple_dict(PyObject* args, PyObjec
   while (kwargs != nullptr && PyDict_Next(kwargs, &position, &name, &value)) {
     TRY(bind_keyword(name, value, output, positional_only_by_keyword, positional_only_seen));
   }
-  return check_complete(given, output, positional_only_by_keyword,
-                        positional_only_seen);
+  return check_complete(given, output, positional_only_by_keyword, positional_only_seen);
 }
 
 }  // namespace tervalo

@@ -75,7 +75,4 @@ class HoldGuard {
   BorrowChecker* checker_;
 };
 
-using SharedHold = HoldGuard<Hold::Shared>;
-using ExclusiveHold = HoldGuard<Hold::Exclusive>;
-
 }  // namespace tervalo

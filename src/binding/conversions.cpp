@@ -24,7 +24,8 @@ bool attribute_equals(PyObject* object, const char* attribute, std::string_view 
 
 bool is_numpy_bool_type(PyObject* type) {
   return attribute_equals(type, "__module__", "numpy") &&
-         (attribute_equals(type, "__name__", "bool_") || attribute_equals(type, "__name__", "bool"));
+         (attribute_equals(type, "__name__", "bool_") ||
+          attribute_equals(type, "__name__", "bool"));
 }
 
 Result<std::size_t> to_machine_size(PyObject* integer) {

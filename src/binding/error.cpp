@@ -54,7 +54,8 @@ void set_raised_exception(Ref exception) {
 [[noreturn]] void print_panic_and_unwind(Ref exception) {
   Ref text = Ref::steal(PyObject_Str(exception.get()));
   std::string message = utf8_or(text.get(), "Unwrapped panic from Python code");
-  PySys_WriteStderr("--- tervalo: an internal fault was fetched from Python code; resuming it ---\n");
+  PySys_WriteStderr(
+      "--- tervalo: an internal fault was fetched from Python code; resuming it ---\n");
   PySys_WriteStderr("Python stack trace below:\n");
   set_raised_exception(std::move(exception));
   PyErr_PrintEx(0);

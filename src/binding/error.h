@@ -88,14 +88,13 @@ Error from_unknown_exception();
 // Propagates the error of a `Result` expression, or binds its value.
 #define TERVALO_CONCAT_INNER(a, b) a##b
 #define TERVALO_CONCAT(a, b) TERVALO_CONCAT_INNER(a, b)
-#define TRY(expr)                                           \
-  do {                                                      \
-    auto&& tervalo_try_result = (expr);                     \
-    if (!tervalo_try_result)                                \
-      return std::unexpected(std::move(tervalo_try_result).error()); \
+#define TRY(expr)                                                                           \
+  do {                                                                                      \
+    auto&& tervalo_try_result = (expr);                                                     \
+    if (!tervalo_try_result) return std::unexpected(std::move(tervalo_try_result).error()); \
   } while (0)
-#define TRY_ASSIGN_IMPL(tmp, decl, expr)                \
-  auto tmp = (expr);                                    \
+#define TRY_ASSIGN_IMPL(tmp, decl, expr)                    \
+  auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   decl = std::move(*tmp)
 #define TRY_ASSIGN(decl, expr) TRY_ASSIGN_IMPL(TERVALO_CONCAT(tervalo_try_, __LINE__), decl, expr)

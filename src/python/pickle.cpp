@@ -1,11 +1,11 @@
 // Pickling: a tree reduces to its (value, key) pairs in ascending order plus its key extractor,
 // and `_avltree_from_sorted_entries` rebuilds it with the sorted builder: unpickling runs no
 // comparison and no key computation, and restored keys are the pickled key objects.
+#include "python/pickle.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
-
-#include "python/pickle.h"
 
 namespace tervalo {
 namespace {
@@ -120,7 +120,8 @@ Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
   KeyExtractor extractor = KeyExtractor::identity();
   if (arguments[1] != Py_None) {
     auto extracted = KeyExtractor::extract(arguments[1]);
-    if (!extracted) return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
+    if (!extracted)
+      return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
     extractor = std::move(*extracted);
   }
   PythonAvlTree tree = PythonAvlTree::from_sorted(std::move(*entries));

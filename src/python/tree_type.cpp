@@ -3,9 +3,9 @@
 
 #include "binding/instance.h"
 #include "binding/trampoline.h"
-#include "surface_docs.h"
 #include "python/pickle.h"
 #include "python/tree.h"
+#include "surface_docs.h"
 
 namespace tervalo {
 namespace {
@@ -15,8 +15,8 @@ constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
 constexpr const char* kValueParameter[] = {"value"};
 constexpr const char* kKeyOnlyParameter[] = {"key"};
 
-constexpr FunctionDescription kNewDescription{"__new__", "AVLTree", kValuesParameter, 0, 0,
-                                              kKeyParameter};
+constexpr FunctionDescription kNewDescription{"__new__", "AVLTree", kValuesParameter,
+                                              0,         0,         kKeyParameter};
 constexpr const char* kRangeParameters[] = {"start", "end"};
 constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"include_end", false}};
 constexpr const char* kIterFromParameters[] = {"start", "count"};
@@ -38,12 +38,11 @@ constexpr FunctionDescription kSearchKeyDescription = key_method("search_key");
 constexpr FunctionDescription kContainsDescription = value_method("contains");
 constexpr FunctionDescription kHasNodeDescription = value_method("has_node");
 constexpr FunctionDescription kContainsKeyDescription = key_method("contains_key");
-constexpr FunctionDescription kRangeDescription{"range", "AVLTree", kRangeParameters, 0, 0,
-                                                kRangeFlags};
+constexpr FunctionDescription kRangeDescription{"range", "AVLTree", kRangeParameters,
+                                                0,       0,         kRangeFlags};
 constexpr FunctionDescription kIterFromDescription{"iter_from", "AVLTree", kIterFromParameters,
-                                                   0, 2, {}};
-constexpr FunctionDescription kIterToDescription{"iter_to", "AVLTree", kIterToParameters, 0, 2,
-                                                 {}};
+                                                   0,           2,         {}};
+constexpr FunctionDescription kIterToDescription{"iter_to", "AVLTree", kIterToParameters, 0, 2, {}};
 
 // Releases, in this order, the value being processed, the values not yet processed, the tree
 // built so far and (when the caller returns) the key extractor.
@@ -85,7 +84,8 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
       return fail(abandon_construction(std::move(key).error(), values, i + 1, tree));
     }
     auto inserted = tree.insert(std::move(value), std::move(*key));
-    if (!inserted) return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
+    if (!inserted)
+      return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
   }
   // Built in arrival order, the nodes are scattered in memory; laid out in key order, every
   // ordered walk of the new tree reads them front to back.
@@ -129,8 +129,8 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 template <const FunctionDescription& description, Hold kind,
           Result<Ref> (*Body)(PyAVLTree&, const BoundArguments&)>
 PyMethodDef fast(const char* doc) {
-  return {description.function_name,
-          as_method(fastcall_method<PyAVLTree, description, kind, Body>), kFast, doc};
+  return {description.function_name, as_method(fastcall_method<PyAVLTree, description, kind, Body>),
+          kFast, doc};
 }
 
 template <Hold kind, Result<Ref> (*Body)(PyAVLTree&)>

@@ -9,9 +9,9 @@ Result<PyTypeObject*> TypeCell::get() {
   PyObject* created = PyType_FromSpec(spec);
   if (created == nullptr) {
     Error cause = Error::fetch();
-    Error wrapped = Error::lazy(PyExc_RuntimeError,
-                                std::string("An error occurred while initializing class ") +
-                                    class_name);
+    Error wrapped =
+        Error::lazy(PyExc_RuntimeError,
+                    std::string("An error occurred while initializing class ") + class_name);
     PyException_SetCause(wrapped.exception(), Py_NewRef(cause.exception()));
     return fail(std::move(wrapped));
   }

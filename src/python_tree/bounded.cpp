@@ -57,7 +57,7 @@ Status collect_range(const NodeArena& nodes, NodeIndex index, const Bounds& boun
 // The counted walks: one descent comparing `node key` with `bound` at each level, keeping the
 // nodes on the wanted side, then an emission that compares nothing. `Toward` is the direction
 // the output runs (right for ascending) and `Away` its opposite.
-template <NodeIndex Node::*Toward, NodeIndex Node::*Away, Ordering kSkip>
+template <NodeIndex Node::* Toward, NodeIndex Node::* Away, Ordering kSkip>
 Result<ValueList> counted_walk(const NodeArena& nodes, NodeIndex root, std::size_t len,
                                PyObject* key, std::size_t count) {
   ValueList out;
@@ -103,8 +103,7 @@ Result<ValueList> PythonAvlTree::range(PyObject* start, PyObject* end, bool incl
 }
 
 Result<ValueList> PythonAvlTree::iter_from(PyObject* start, std::size_t count) const {
-  return counted_walk<&Node::right, &Node::left, Ordering::Less>(nodes_, root_, len_, start,
-                                                                 count);
+  return counted_walk<&Node::right, &Node::left, Ordering::Less>(nodes_, root_, len_, start, count);
 }
 
 Result<ValueList> PythonAvlTree::iter_to(PyObject* end, std::size_t count) const {

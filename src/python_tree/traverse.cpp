@@ -63,9 +63,7 @@ static ValueList listing(const NodeArena& nodes, NodeIndex root, std::size_t len
   return out;
 }
 
-ValueList PythonAvlTree::in_order() const {
-  return listing<collect_in_order>(nodes_, root_, len_);
-}
+ValueList PythonAvlTree::in_order() const { return listing<collect_in_order>(nodes_, root_, len_); }
 ValueList PythonAvlTree::descending() const {
   return listing<collect_descending>(nodes_, root_, len_);
 }
