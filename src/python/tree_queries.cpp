@@ -39,22 +39,29 @@ Result<Ref> tree_range(PyAVLTree& self, const BoundArguments& arguments) {
   return create_iterator(std::move(found));
 }
 
-Result<Ref> tree_iter_from(PyAVLTree& self, const BoundArguments& arguments) {
-  Ref start = Ref::borrow(arguments[0]);
+namespace {
+
+using CountedWalk = Result<ValueList> (PythonAvlTree::*)(PyObject*, std::size_t) const;
+
+// `iter_from` and `iter_to`: the bound as passed (None is an ordinary key here), then `count`.
+template <CountedWalk walk>
+Result<Ref> counted_query(PyAVLTree& self, const BoundArguments& arguments) {
+  Ref bound = Ref::borrow(arguments[0]);
   TRY_ASSIGN(const std::size_t count, count_of(arguments[1]));
-  auto values = self.tree.iter_from(start.get(), count);
-  start.reset();
+  auto values = (self.tree.*walk)(bound.get(), count);
+  bound.reset();
   TRY_ASSIGN(ValueList found, std::move(values));
   return create_iterator(std::move(found));
 }
 
+}  // namespace
+
+Result<Ref> tree_iter_from(PyAVLTree& self, const BoundArguments& arguments) {
+  return counted_query<&PythonAvlTree::iter_from>(self, arguments);
+}
+
 Result<Ref> tree_iter_to(PyAVLTree& self, const BoundArguments& arguments) {
-  Ref end = Ref::borrow(arguments[0]);
-  TRY_ASSIGN(const std::size_t count, count_of(arguments[1]));
-  auto values = self.tree.iter_to(end.get(), count);
-  end.reset();
-  TRY_ASSIGN(ValueList found, std::move(values));
-  return create_iterator(std::move(found));
+  return counted_query<&PythonAvlTree::iter_to>(self, arguments);
 }
 
 }  // namespace tervalo
