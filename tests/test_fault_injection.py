@@ -114,17 +114,17 @@ def attempt(fn):
 @pytest.mark.parametrize("channel", CHANNELS)
 @pytest.mark.parametrize("op", OPS)
 def test_every_fault_position_leaves_no_trace(op, channel):
-    spec = CHANNELS[channel]
+    key_spec = CHANNELS[channel]
     order = STORED[:]
     random.Random(op).shuffle(order)
     injected = 0
     for lo_k, hi_k in PROBES:
         fresh = [Key(k) for k in order]
         lo, hi = Key(lo_k), Key(hi_k)
-        tree = AVLTree(fresh, key=spec)
+        tree = AVLTree(fresh, key=key_spec)
         if op == "constructor":
             values = fresh + [lo, hi, Key(order[0])]  # a duplicate key too
-            run = lambda: AVLTree(values, key=spec)  # noqa: E731
+            run = lambda: AVLTree(values, key=key_spec)  # noqa: E731
         else:
             run = lambda: OPS[op](tree, lo, hi)  # noqa: E731
         watched = fresh + [lo, hi]

@@ -124,27 +124,27 @@ class BreakingIterable(LyingSequence):
             yield x
 
 
-SPECS = [None, "k", "", "\ud800", CallableName("k"), CallableName("\ud800"), len, repr,
+KEY_SPECS = [None, "k", "", "\ud800", CallableName("k"), CallableName("\ud800"), len, repr,
          lambda v: None, lambda v: v, 5, b"k", [len]]
 
 
-def bad_spec(spec):
-    if isinstance(spec, str):  # an attribute name must encode as UTF-8
-        return UnicodeEncodeError if "\ud800" in spec else None
-    return None if spec is None or callable(spec) else TypeError
+def bad_key_spec(key_spec):
+    if isinstance(key_spec, str):  # an attribute name must encode as UTF-8
+        return UnicodeEncodeError if "\ud800" in key_spec else None
+    return None if key_spec is None or callable(key_spec) else TypeError
 
 
 def pairs_case(rng, fresh):
     """(pairs, key_spec, what must happen): an exception type, a Boom, or the entries."""
     items = [item(rng, fresh) for _ in range(rng.choice([0, 1, 2, 5, 12]))]
     items += items[: rng.choice([0, 0, 3])]  # the very same pairs again
-    spec = rng.choice(SPECS)
+    key_spec = rng.choice(KEY_SPECS)
     kind = rng.choices(["list", "tuple", "lying", "breaking", "str", "bytes", "dict", "gen",
                         "none"], [6, 2, 6, 3, 1, 1, 1, 1, 1])[0]
     if kind in ("str", "dict", "gen", "none"):
         pairs = {"str": CallableName("ab"), "dict": dict.fromkeys(range(len(items))),
                  "gen": (x for x in items), "none": None}[kind]
-        return pairs, spec, TypeError
+        return pairs, key_spec, TypeError
     if kind == "bytes":
         pairs, items = bytes(len(items)), [0] * len(items)
     elif kind in ("list", "tuple"):
@@ -157,18 +157,18 @@ def pairs_case(rng, fresh):
         cls = LyingSequence if kind == "lying" else BreakingIterable
         pairs = cls(items, length, stop, error)
         if isinstance(length, int) and CAPACITY <= length <= sys.maxsize:
-            return pairs, spec, tervalo.PanicException  # refused before any item is read
+            return pairs, key_spec, tervalo.PanicException  # refused before any item is read
         breaks = stop < len(items) if cls is BreakingIterable else (
             stop <= len(items) and isinstance(error, Boom))  # else an IndexError ends it
         items = items[:stop]
     for x in items:  # a bad item met before the break decides
         if not isinstance(x, tuple):
-            return pairs, spec, TypeError
+            return pairs, key_spec, TypeError
         if len(x) != 2:
-            return pairs, spec, ValueError
+            return pairs, key_spec, ValueError
     if kind in ("lying", "breaking") and breaks:
-        return pairs, spec, error
-    return pairs, spec, bad_spec(spec) or [tuple(x) for x in items]
+        return pairs, key_spec, error
+    return pairs, key_spec, bad_key_spec(key_spec) or [tuple(x) for x in items]
 
 
 def builder_preorder(entries):
@@ -185,14 +185,14 @@ def values_case(rng, fresh):
     if tame:  # comparable keys: the result is known exactly
         items = [Token(rng.randint(0, 15)) for _ in range(rng.randint(0, 20))]
         fresh.extend(items)
-        spec = rng.choice([None, "k", lambda v: v.k])
+        key_spec = rng.choice([None, "k", lambda v: v.k])
     else:
         items = [atom(rng, fresh) for _ in range(rng.choice([0, 1, 2, 3, 8]))]
-        spec = rng.choice(SPECS)
+        key_spec = rng.choice(KEY_SPECS)
     kind = rng.choice(["list", "gen", "breaking", "none", "int"])
     if kind in ("none", "int"):
-        return (None if kind == "none" else 7), spec, TypeError if kind == "int" else (
-            bad_spec(spec) or [])
+        return (None if kind == "none" else 7), key_spec, TypeError if kind == "int" else (
+            bad_key_spec(key_spec) or [])
     stop = rng.randint(0, len(items) + 1)
     if kind == "list":
         values = items
@@ -201,15 +201,15 @@ def values_case(rng, fresh):
     else:
         values = BreakingIterable(items, len(items), stop, Boom("values"))
         if stop < len(items):
-            return values, spec, values.error
-    if bad_spec(spec):
-        return values, spec, bad_spec(spec)
+            return values, key_spec, values.error
+    if bad_key_spec(key_spec):
+        return values, key_spec, bad_key_spec(key_spec)
     if not tame:
-        return values, spec, ("sound", items)
+        return values, key_spec, ("sound", items)
     model = {}
     for x in items:
         model.setdefault(x.k, x)
-    return values, spec, [model[k] for k in sorted(model)]
+    return values, key_spec, [model[k] for k in sorted(model)]
 
 
 def outcome_of(fn, *args, **kwargs):
@@ -268,12 +268,12 @@ def run_case(family, rng):
     with the same few methods (the fuzzing harness feeds its own)."""
     fresh = []
     make = pairs_case if family == "reconstruction" else values_case
-    arg, spec, expected = make(rng, fresh)
+    arg, key_spec, expected = make(rng, fresh)
     before = refs(fresh)
     if family == "reconstruction":
-        tree, exc = outcome_of(ext._avltree_from_sorted_entries, arg, spec)
+        tree, exc = outcome_of(ext._avltree_from_sorted_entries, arg, key_spec)
     else:
-        tree, exc = outcome_of(AVLTree, arg, key=spec)
+        tree, exc = outcome_of(AVLTree, arg, key=key_spec)
     if tree is None:
         check_refusal(exc, None if isinstance(expected, (list, tuple)) else expected)
         assert not isinstance(expected, list), f"refused {exc!r}"

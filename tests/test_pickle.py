@@ -320,13 +320,13 @@ def test_reduce_value_holds_the_stored_objects(kind):
     assert type(reduced) is tuple and len(reduced) == 2
     assert reduced[0] is ext._avltree_from_sorted_entries
     assert type(reduced[1]) is tuple and len(reduced[1]) == 2
-    pairs, spec = reduced[1]
+    pairs, key_spec = reduced[1]
     assert type(pairs) is list and all(type(p) is tuple and len(p) == 2 for p in pairs)
     ordered = [items[2], items[0], items[1]]
     keys = {"identity": lambda o: o, "attribute": lambda o: o.name,
             "callable": lambda o: RANKS[0, o.name]}[kind]
     assert len(pairs) == 3 and all(v is o and k is keys(o) for (v, k), o in zip(pairs, ordered))
-    assert spec is KEYS[kind] if kind != "attribute" else type(spec) is str and spec == "name"
+    assert key_spec is KEYS[kind] if kind != "attribute" else type(key_spec) is str and key_spec == "name"
     pairs.clear()  # a fresh list every time: changing it does not reach the tree
     assert tree.__reduce__()[1][0] is not pairs and len(tree) == 3
 
@@ -341,8 +341,8 @@ def test_empty_tree(key):
 
 def test_attribute_key_spec_is_a_plain_str():
     tree = AVLTree([Item("b"), Item("a")], key=CallableName("name"))
-    spec = tree.__reduce__()[1][1]
-    assert type(spec) is str and spec == "name"
+    key_spec = tree.__reduce__()[1][1]
+    assert type(key_spec) is str and key_spec == "name"
     back = pickle.loads(pickle.dumps(tree))
     assert back.insert(Item("c")) is True and [v.name for v in back] == ["a", "b", "c"]
 
@@ -402,13 +402,13 @@ def duplicate(tree, how):
 @pytest.mark.parametrize("kind", KEYS)
 def test_round_trip(kind, how):
     tree = AVLTree(map(Item, FRUIT), key=KEYS[kind])
-    pairs, spec = tree.__reduce__()[1]
+    pairs, key_spec = tree.__reduce__()[1]
     twin = duplicate(tree, how)
     assert type(twin) is AVLTree and twin is not tree and len(twin) == len(FRUIT)
     assert [v.name for v in twin] == sorted(FRUIT)
     twin_pairs, twin_spec = twin.__reduce__()[1]
     assert [k for _, k in twin_pairs] == [k for _, k in pairs]
-    assert twin_spec is spec if kind != "attribute" else twin_spec == spec
+    assert twin_spec is key_spec if kind != "attribute" else twin_spec == key_spec
     shared = how == "copy"
     for (v, k), (tv, tk) in zip(pairs, twin_pairs):
         assert (tv is v) is shared

@@ -112,12 +112,12 @@ def key_callable(v):
 
 
 # hook kind -> the tree's key argument
-SPECS = {"key callable": key_callable, "property": "k", "__getattr__": "hooked"}
+KEY_SPECS = {"key callable": key_callable, "property": "k", "__getattr__": "hooked"}
 STORED = [30, 10, 50, 0, 20, 40, 60]  # a perfect tree of height 3; keys are multiples of 10
 
 
-def key_of(spec, v):
-    return v._k if isinstance(spec, str) else v
+def key_of(key_spec, v):
+    return v._k if isinstance(key_spec, str) else v
 
 
 def summary(x):
@@ -184,10 +184,10 @@ def run_table(tree, samples, hold):
 
 
 class Samples:
-    def __init__(self, spec):
+    def __init__(self, key_spec):
         self.v, self.new = V(40), V(45)
-        self.k = key_of(spec, self.v)
-        self.lo, self.hi = key_of(spec, V(15)), key_of(spec, V(50))
+        self.k = key_of(key_spec, self.v)
+        self.lo, self.hi = key_of(key_spec, V(15)), key_of(key_spec, V(50))
 
 
 # Outer operations: name -> (hold, call, model of its effect on the stored keys)
@@ -231,7 +231,7 @@ CASES = [(kind, outer) for kind, outers in RUNS.items() for outer in outers]
 @pytest.mark.parametrize("escape", [False, True], ids=["caught", "escaping"])
 @pytest.mark.parametrize("kind, outer", CASES)
 def test_callback_meets_the_hold(kind, outer, escape, monkeypatch):
-    spec = SPECS.get(kind)
+    key_spec = KEY_SPECS.get(kind)
     hold, call, effect = OUTER[outer]
     unraisable = []
 
@@ -240,13 +240,13 @@ def test_callback_meets_the_hold(kind, outer, escape, monkeypatch):
         unraisable.append(args.exc_value)
 
     monkeypatch.setattr(sys, "unraisablehook", catch)
-    tree, twin = AVLTree((V(k) for k in STORED), key=spec), AVLTree(map(V, STORED), key=spec)
-    samples = Samples(spec)
+    tree, twin = AVLTree((V(k) for k in STORED), key=key_spec), AVLTree(map(V, STORED), key=key_spec)
+    samples = Samples(key_spec)
     Case.tree, Case.samples, Case.kind, Case.hold, Case.escape = tree, samples, kind, hold, escape
     Case.baseline = {name: summary(fn(tree, samples)) for name, fn in READS.items()}
     Case.seen, Case.unexpected, Case.escaped = 0, [], None
     shape, keys = state(tree), sorted(STORED)
-    expected = summary(call(twin, Samples(spec)))  # the same call with every hook quiet
+    expected = summary(call(twin, Samples(key_spec)))  # the same call with every hook quiet
 
     Case.active = True
     try:

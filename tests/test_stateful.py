@@ -78,8 +78,8 @@ class TreeMachine(RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
-        self.spec, self.make, self.key = KINDS[self.kind]
-        self.tree = AVLTree(key=self.spec)
+        self.key_spec, self.make, self.key = KINDS[self.kind]
+        self.tree = AVLTree(key=self.key_spec)
         self.model = SortedDict()
         self.pending = []  # (iterator, what it must still yield)
 
@@ -102,7 +102,7 @@ class TreeMachine(RuleBasedStateMachine):
     @rule(kts=st.lists(values, max_size=30))
     def construct(self, kts):
         vals = [self.value(kt) for kt in kts]
-        self.tree = AVLTree(iter(vals), key=self.spec)
+        self.tree = AVLTree(iter(vals), key=self.key_spec)
         self.model = SortedDict()
         for v in vals:
             self.model.setdefault(self.key(v), v)

@@ -6,7 +6,7 @@ namespace tervalo {
 
 Result<PyTypeObject*> TypeCell::get() {
   if (type != nullptr) return type;
-  PyObject* created = PyType_FromSpec(spec);
+  PyObject* created = PyType_FromSpec(type_spec);
   if (created == nullptr) {
     Error cause = Error::fetch();
     Error wrapped =

@@ -11,7 +11,7 @@ namespace tervalo {
 
 struct TypeCell {
   const char* class_name;
-  PyType_Spec* spec;
+  PyType_Spec* type_spec;
   PyTypeObject* type = nullptr;  // one owned reference, never released
 
   // The type, created on first use. A creation failure is a RuntimeError naming the class,
