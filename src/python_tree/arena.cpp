@@ -23,7 +23,7 @@ void NodeArena::reserve(std::size_t count) {
   if (nodes_.empty()) nodes_.emplace_back();
 }
 
-NodeIndex NodeArena::take(Ref value, Ref key) noexcept {
+NodeIndex NodeArena::take(Ref value, Ref key, const KeyNumber& number) noexcept {
   NodeIndex index;
   if (free_ != kNoNode) {
     index = free_;
@@ -34,7 +34,6 @@ NodeIndex NodeArena::take(Ref value, Ref key) noexcept {
     nodes_.emplace_back();
   }
   Node& node = nodes_[index];
-  const KeyNumber number = KeyNumber::of(key.get());
   node.kind = number.kind;
   node.number = number.value;
   node.value = std::move(value);

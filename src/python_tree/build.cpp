@@ -30,7 +30,8 @@ NodeIndex build_balanced_py(NodeArena& nodes, EntrySource& source, std::size_t n
   const NodeIndex left = build_balanced_py(nodes, source, n / 2);
   Entry& entry = source.next();
   // Slots are taken in key order, so ordered walks of the new tree read memory front to back.
-  const NodeIndex index = nodes.take(std::move(entry.value), std::move(entry.key));
+  const KeyNumber number = KeyNumber::of(entry.key.get());
+  const NodeIndex index = nodes.take(std::move(entry.value), std::move(entry.key), number);
   const NodeIndex right = build_balanced_py(nodes, source, n - n / 2 - 1);
   Node& node = nodes[index];
   node.left = left;

@@ -90,7 +90,7 @@ Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
     (less ? rightmost : leftmost) = false;
     link = less ? &node.left : &node.right;
   }
-  *link = nodes_.take(std::move(value), std::move(key));
+  *link = nodes_.take(std::move(value), std::move(key), number);
   if (leftmost) first_ = *link;
   if (rightmost) last_ = *link;
   path.rebalance_all(nodes_);
@@ -147,23 +147,18 @@ Result<Ref> PythonAvlTree::find(PyObject* key) const {
   return Ref();
 }
 
-Ref PythonAvlTree::first() const {
+Ref PythonAvlTree::end_value(NodeIndex& remembered, NodeIndex Node::* toward) const {
   if (root_ == kNoNode) return Ref();
-  if (first_ == kNoNode) {
-    first_ = root_;
-    while (nodes_[first_].left != kNoNode) first_ = nodes_[first_].left;
+  if (remembered == kNoNode) {
+    remembered = root_;
+    while (nodes_[remembered].*toward != kNoNode) remembered = nodes_[remembered].*toward;
   }
-  return Ref::borrow(nodes_[first_].value.get());
+  return Ref::borrow(nodes_[remembered].value.get());
 }
 
-Ref PythonAvlTree::last() const {
-  if (root_ == kNoNode) return Ref();
-  if (last_ == kNoNode) {
-    last_ = root_;
-    while (nodes_[last_].right != kNoNode) last_ = nodes_[last_].right;
-  }
-  return Ref::borrow(nodes_[last_].value.get());
-}
+Ref PythonAvlTree::first() const { return end_value(first_, &Node::left); }
+
+Ref PythonAvlTree::last() const { return end_value(last_, &Node::right); }
 
 void PythonAvlTree::clear() noexcept {
   const NodeIndex detached = std::exchange(root_, kNoNode);

@@ -97,8 +97,8 @@ class NodeArena {
   // Makes room for `count` more nodes, so that taking them moves nothing. Throws
   // `std::bad_alloc` when the memory cannot be had, with nothing changed.
   void reserve(std::size_t count);
-  // A slot for a new node; room must have been reserved.
-  NodeIndex take(Ref value, Ref key) noexcept;
+  // A slot for a new node whose key has the number `number`; room must have been reserved.
+  NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
   // Returns a slot whose references are already released.
   void give_back(NodeIndex index) noexcept;
   // Drops every slot and the storage; all references must already be released.
@@ -174,6 +174,9 @@ class PythonAvlTree {
   static PythonAvlTree from_sorted(EntryList entries);
 
  private:
+  // The value at the end reached by following `toward` links, remembering its slot.
+  Ref end_value(NodeIndex& remembered, NodeIndex Node::* toward) const;
+
   NodeArena nodes_;
   NodeIndex root_ = kNoNode;
   std::size_t len_ = 0;
