@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Reference leaks, counted exactly: build tervalo against Debian's debug CPython 3.11 and run
-# tests/test_refleaks.py, which repeats every scenario and compares sys.gettotalrefcount().
+# tests/test_refleaks.py, which repeats every scenario and compares sys.gettotalrefcount(), and
+# the thread-exit and deep-release programs under the debug interpreter's own checks.
 #
 # Usage:  bash ci/refleaks.sh        (as root, from anywhere; installs what it lacks with apt)
 #
@@ -59,8 +60,10 @@ grep -Eq '\b_Py_(RefTotal|IncRefTotal|DecRefTotal)\b' <<<"$imports" ||
 
 # --- the scenarios ------------------------------------------------------------------------
 rc=0
+# The programs that end threads inside tree calls and release deep chains run here too, so the
+# debug interpreter's own checks watch them.
 "$ENV/bin/python" -m pytest -q -p no:cacheprovider tests/test_refleaks.py \
-  >>"$log" 2>&1 || rc=$?
+  tests/test_threads.py tests/test_deep_release.py >>"$log" 2>&1 || rc=$?
 figure=$(grep -E '^reference leaks: [0-9]+ scenarios, total leaked references: -?[0-9]+$' "$log" |
   tail -n 1)
 if [ "$rc" -ne 0 ] || [ -z "$figure" ]; then

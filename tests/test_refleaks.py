@@ -291,6 +291,17 @@ def _finalisers(action):
     return True
 
 
+def _deep_chain(link, release):
+    """A chain nested far past the depth at which releases are postponed, then released."""
+    t = V(0)
+    for _ in range(300):
+        t = link(t)
+    outer = AVLTree([t], key=lambda value: 0)
+    del t
+    release(outer)
+    return True
+
+
 OTHER_SCENARIOS = {
     "constructor variants": lambda: [len(t) for t in (
         AVLTree(), AVLTree(None), AVLTree(iter([V(2), V(1), V(2)])), AVLTree(key=None),
@@ -302,6 +313,11 @@ OTHER_SCENARIOS = {
     "iterators exhausted": _exhausted,
     "clear with finalisers": lambda: _finalisers(lambda t: t.clear()),
     "remove with finalisers": lambda: _finalisers(lambda t: t.remove(V(0))),
+    "deep chain of trees released": lambda: _deep_chain(lambda t: AVLTree([t]), lambda o: None),
+    "deep chain of keyed trees cleared": lambda: _deep_chain(
+        lambda t: AVLTree([t], key=id), lambda o: o.clear()),
+    "deep chain of iterators removed": lambda: _deep_chain(
+        lambda t: AVLTree([t]).in_order(), lambda o: o.remove_key(0)),
 }
 
 

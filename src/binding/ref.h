@@ -3,6 +3,13 @@
 // `Ref` is the only type in the module that releases a reference. A raw `PyObject*` is always
 // borrowed and is never stored past the call that received it. A `Ref` taken by value is
 // consumed; a `Ref` returned is a new reference.
+//
+// A release can run any Python code (a finaliser), and that code can end the thread it runs on:
+// at interpreter exit, a daemon thread that asks for the interpreter lock back is ended with
+// `pthread_exit`, which unwinds every C++ frame on its stack. Releases are therefore never
+// `noexcept`, and neither is anything that releases through them. Frames unwound that way no
+// longer hold the interpreter lock: a last reference is then left alone, since deallocating
+// without the lock could run Python code with no thread state at all.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,6 +18,20 @@
 #include <utility>
 
 namespace tervalo {
+
+// Whether this thread may run Python code. `PyGILState_Check` alone answers yes for every
+// thread once the interpreter is finalised; a thread with no thread state of its own holds
+// nothing whatever it says.
+inline bool holds_interpreter_lock() {
+  return PyGILState_Check() && PyGILState_GetThisThreadState() != nullptr;
+}
+
+// Drops one reference to `object` (which may be null).
+inline void release_reference(PyObject* object) {
+  if (object == nullptr) return;
+  if (Py_REFCNT(object) == 1 && !holds_interpreter_lock()) return;
+  Py_DECREF(object);
+}
 
 class Ref {
  public:
@@ -24,25 +45,22 @@ class Ref {
   }
 
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
+  Ref& operator=(Ref&& other) {
     // Release the old object last: its finaliser may run Python code that looks at us.
     PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-    Py_XDECREF(old);
+    release_reference(old);
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(object_); }
+  ~Ref() noexcept(false) { release_reference(object_); }
 
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference to the caller; the only way a reference leaves RAII.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
   // Releases the reference now, leaving this empty.
-  void reset() noexcept {
-    PyObject* old = std::exchange(object_, nullptr);
-    Py_XDECREF(old);
-  }
+  void reset() { release_reference(std::exchange(object_, nullptr)); }
 
  private:
   explicit Ref(PyObject* object) noexcept : object_(object) {}

@@ -1,12 +1,18 @@
 // Entry frames: the only functions the interpreter calls.
 //
-// Each frame is `noexcept` and is written once, as a template over the method body. It runs the
-// body in a fixed order (bind, hold, then the body converts and runs), turns an error value into
-// the current exception and the calling convention's failure return, and converts any C++
-// exception that reaches it: a fault becomes `PanicException`, exhausted memory `MemoryError`.
-// Nothing C++ ever unwinds into the interpreter's frames.
+// Each frame is written once, as a template over the method body. It runs the body in a fixed
+// order (bind, hold, then the body converts and runs), turns an error value into the current
+// exception and the calling convention's failure return, and converts any C++ exception that
+// reaches it: a fault becomes `PanicException`, exhausted memory `MemoryError`.
+//
+// One kind of unwinding is not an exception and passes through untouched: a thread being ended
+// (`pthread_exit`, which CPython 3.10 to 3.13 use for daemon threads at interpreter exit) unwinds
+// every frame on its stack, the interpreter's included, with a foreign exception. Catching it
+// for good, or meeting a `noexcept` frame, would end the process; so no frame here is
+// `noexcept`, and each handler that catches everything rethrows a foreign exception at once.
 #pragma once
 
+#include <exception>
 #include <new>
 #include <optional>
 #include <type_traits>
@@ -14,6 +20,7 @@
 #include "binding/arguments.h"
 #include "binding/borrow.h"
 #include "binding/error.h"
+#include "binding/release_nesting.h"
 
 namespace tervalo {
 
@@ -53,11 +60,15 @@ struct ResultValue<Result<T>> {
   using type = T;
 };
 
+// True inside a `catch (...)` handling an exception that C++ did not throw: the forced unwind
+// of a thread being ended (which must be rethrown, never converted).
+inline bool handling_foreign_exception() noexcept { return !std::current_exception(); }
+
 }  // namespace detail
 
 // Runs `body` (returning `Result<T>`) and converts its outcome for the interpreter.
 template <class Body>
-auto run_entry(Body&& body) noexcept {
+auto run_entry(Body&& body) {
   using T = typename detail::ResultValue<std::invoke_result_t<Body>>::type;
   using Out = detail::Outcome<T>;
   try {
@@ -76,23 +87,31 @@ auto run_entry(Body&& body) noexcept {
       PyErr_NoMemory();
       return Out::kFailure;
     } catch (...) {
+      if (detail::handling_foreign_exception()) throw;
       error.emplace(from_unknown_exception());
     }
     std::move(*error).restore();
     return Out::kFailure;
   } catch (...) {
+    if (detail::handling_foreign_exception()) throw;
     // A fault while a fault was being converted: there is no sound way back into Python.
     abort_with("uncaught panic at ffi boundary");
   }
 }
 
 // Release of an instance: failures cannot be raised from here, so they are reported as
-// unraisable and the release returns normally.
+// unraisable and the release returns normally. Releases nested too deeply are postponed.
 template <void (*Release)(PyObject*)>
-void dealloc_entry(PyObject* self) noexcept {
+void dealloc_entry(PyObject* self) {
+  const ReleaseNesting nesting;
+  if (nesting.too_deep()) {
+    postpone_release(self, dealloc_entry<Release>);
+    return;
+  }
   try {
     try {
       Release(self);
+      if (nesting.outermost()) release_postponed();
     } catch (const Panic& fault) {
       from_panic_payload(fault).restore();
       PyErr_WriteUnraisable(nullptr);
@@ -100,10 +119,12 @@ void dealloc_entry(PyObject* self) noexcept {
       PyErr_NoMemory();
       PyErr_WriteUnraisable(nullptr);
     } catch (...) {
+      if (detail::handling_foreign_exception()) throw;
       from_unknown_exception().restore();
       PyErr_WriteUnraisable(nullptr);
     }
   } catch (...) {
+    if (detail::handling_foreign_exception()) throw;
     abort_with("uncaught panic at ffi boundary");
   }
 }
@@ -118,7 +139,7 @@ Self& receiver(PyObject* self) noexcept {
 template <class Self, const FunctionDescription& description, Hold kind,
           Result<Ref> (*Body)(Self&, const BoundArguments&)>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
   return run_entry([&]() -> Result<Ref> {
     BoundArguments bound{};
     TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
@@ -131,8 +152,7 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // METH_FASTCALL | METH_KEYWORDS | METH_STATIC module function: no receiver, no hold.
 template <const FunctionDescription& description, Result<Ref> (*Body)(const BoundArguments&)>
-PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry([&]() -> Result<Ref> {
     BoundArguments bound{};
     TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
@@ -142,7 +162,7 @@ PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // METH_NOARGS method.
 template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
-PyObject* noargs_method(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_method(PyObject* self, PyObject*) {
   return run_entry([&]() -> Result<Ref> {
     Self& object = receiver<Self>(self);
     const HoldGuard<kind> hold(object.borrow);
@@ -153,7 +173,7 @@ PyObject* noargs_method(PyObject* self, PyObject*) noexcept {
 
 // Protocol slots taking only the receiver (`len`, `bool`, `iter`, `next`, `repr`).
 template <class Self, Hold kind, auto Body>
-auto unary_slot(PyObject* self) noexcept {
+auto unary_slot(PyObject* self) {
   return run_entry([&]() -> decltype(Body(std::declval<Self&>())) {
     Self& object = receiver<Self>(self);
     const HoldGuard<kind> hold(object.borrow);
@@ -164,7 +184,7 @@ auto unary_slot(PyObject* self) noexcept {
 
 // `value in tree`.
 template <class Self, Hold kind, Result<bool> (*Body)(Self&, PyObject*)>
-int contains_slot(PyObject* self, PyObject* value) noexcept {
+int contains_slot(PyObject* self, PyObject* value) {
   return run_entry([&]() -> Result<bool> {
     Self& object = receiver<Self>(self);
     const HoldGuard<kind> hold(object.borrow);
@@ -175,7 +195,7 @@ int contains_slot(PyObject* self, PyObject* value) noexcept {
 
 // Property getter.
 template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
-PyObject* getter(PyObject* self, void*) noexcept {
+PyObject* getter(PyObject* self, void*) {
   return unary_slot<Self, kind, Body>(self);
 }
 
@@ -183,7 +203,7 @@ PyObject* getter(PyObject* self, void*) noexcept {
 // so there is nothing to hold.
 template <const FunctionDescription& description,
           Result<Ref> (*Body)(PyTypeObject*, const BoundArguments&)>
-PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return run_entry([&]() -> Result<Ref> {
     BoundArguments bound{};
     TRY(description.extract_arguments_tuple_dict(args, kwargs, bound));

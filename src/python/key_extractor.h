@@ -13,6 +13,12 @@ namespace tervalo {
 class KeyExtractor {
  public:
   static KeyExtractor identity() noexcept { return KeyExtractor(Identity{}); }
+  KeyExtractor(KeyExtractor&&) noexcept = default;
+  KeyExtractor& operator=(KeyExtractor&&) = default;
+  // The callable is released here rather than by the variant, whose destruction is `noexcept`.
+  ~KeyExtractor() noexcept(false) {
+    if (auto* callable = std::get_if<Callable>(&policy_)) callable->callable.reset();
+  }
   // From a `key`/`key_spec` argument that is not None: a str (or str subclass, even a callable
   // one) names an attribute; anything else callable is called.
   static Result<KeyExtractor> extract(PyObject* object);
@@ -43,14 +49,14 @@ class PythonValues {
   PythonValues() = default;
   PythonValues(PythonValues&&) noexcept = default;
   PythonValues& operator=(PythonValues&&) noexcept = default;
-  ~PythonValues() { release_from(0); }
+  ~PythonValues() noexcept(false) { release_from(0); }
 
   static Result<PythonValues> extract(PyObject* iterable);
 
   std::size_t size() const noexcept { return items_.size(); }
   Ref take(std::size_t index) noexcept { return std::move(items_[index]); }
   // Releases the items from `index` on, front to back.
-  void release_from(std::size_t index) noexcept {
+  void release_from(std::size_t index) {
     for (std::size_t i = index; i < items_.size(); ++i) items_[i].reset();
   }
 

@@ -81,7 +81,7 @@ Status exec_steps(PyObject* module) {
   return {};
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   return run_entry([&] { return exec_steps(module); });
 }
 

@@ -73,9 +73,9 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
     extractor = std::move(*extracted);
   }
 
-  // Keys are computed one value at a time, each inserted before the next key is computed.
+  // Keys are computed one value at a time, each inserted before the next key is computed. Node
+  // storage grows with the entries actually stored, not with the input: duplicates take none.
   PythonAvlTree tree;
-  tree.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     Ref value = values.take(i);
     auto key = extractor.key_of(value.get());

@@ -58,7 +58,7 @@ TakenMin take_min(NodeArena& nodes, NodeIndex index) {
 
 // Releases a detached subtree: each node's value, then its key, then its left and right
 // subtrees. The recursion is as deep as the subtree is high.
-void release_subtree(NodeArena& nodes, NodeIndex index) noexcept {
+void release_subtree(NodeArena& nodes, NodeIndex index) {
   if (index == kNoNode) return;
   Node& node = nodes[index];
   node.value.reset();
@@ -160,7 +160,7 @@ Ref PythonAvlTree::first() const { return end_value(first_, &Node::left); }
 
 Ref PythonAvlTree::last() const { return end_value(last_, &Node::right); }
 
-void PythonAvlTree::clear() noexcept {
+void PythonAvlTree::clear() {
   const NodeIndex detached = std::exchange(root_, kNoNode);
   len_ = 0;
   first_ = last_ = kNoNode;

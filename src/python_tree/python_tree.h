@@ -125,11 +125,9 @@ class PythonAvlTree {
         last_(std::exchange(other.last_, kNoNode)) {}
   PythonAvlTree& operator=(PythonAvlTree&&) = delete;
   PythonAvlTree(const PythonAvlTree&) = delete;
-  ~PythonAvlTree() { clear(); }
+  ~PythonAvlTree() noexcept(false) { clear(); }
 
   std::size_t len() const noexcept { return len_; }
-  // Makes room for `count` more entries, so that inserting them moves no node.
-  void reserve(std::size_t count) { nodes_.reserve(count); }
   // Lays the nodes out in ascending key order (see `NodeArena::relayout_in_order`). Changes
   // nothing that can be observed.
   void relayout() {
@@ -151,7 +149,7 @@ class PythonAvlTree {
   Ref last() const;
   // Takes every node out of the tree first, then releases them: finalisers run on a tree that
   // is already empty.
-  void clear() noexcept;
+  void clear();
 
   // Whole-tree listings: new references in a fixed order; they call no Python code.
   ValueList in_order() const;
