@@ -2,11 +2,14 @@
 
 import gc
 import operator
+import os
 import sys
 
 import pytest
 
 HAS_NOTES = sys.version_info >= (3, 11)
+# ci/sanitizers.sh preloads the AddressSanitizer runtime into every process it starts.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def assert_notes(exc, notes):

@@ -5,14 +5,13 @@ A crash here ends the interpreter, so the deep chains are built and released in 
 """
 
 import itertools
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import figures
+from conftest import UNDER_ASAN, figures
 from tervalo import AVLTree
 
 CHAIN_PROGRAM = textwrap.dedent("""
@@ -166,8 +165,7 @@ MEMORY_PROGRAM = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space")
 def test_construction_memory_follows_stored_entries_not_input_items():
     proc = subprocess.run(
         [sys.executable, "-c", MEMORY_PROGRAM], capture_output=True, text=True, timeout=600

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from conftest import check_shape, figures
+from conftest import UNDER_ASAN, check_shape, figures
 from tervalo import AVLTree
 
 RUNS = int(os.environ.get("TERVALO_THREAD_EXIT_RUNS", "20"))
@@ -88,6 +88,10 @@ def _run(program):
     return proc.returncode, proc.stderr
 
 
+# AddressSanitizer cannot follow a forced unwind through instrumented frames: the red zones of
+# the frames it leaves stay poisoned, and the runtime's own bookkeeping in the next landing pad
+# trips over them (a report inside its sigaltstack interceptor, whatever the code does).
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer does not support forced unwinding")
 @pytest.mark.parametrize("worker", WORKERS)
 def test_daemon_threads_inside_tree_calls_at_exit(worker):
     program = PROLOGUE + textwrap.dedent(WORKERS[worker]) + MAIN

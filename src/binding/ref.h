@@ -19,17 +19,18 @@
 
 namespace tervalo {
 
-// Whether this thread may run Python code. `PyGILState_Check` alone answers yes for every
-// thread once the interpreter is finalised; a thread with no thread state of its own holds
-// nothing whatever it says.
-inline bool holds_interpreter_lock() {
-  return PyGILState_Check() && PyGILState_GetThisThreadState() != nullptr;
+// Whether this thread is being ended under us. That happens only while the interpreter is being
+// finalised (when it no longer counts as initialised), so the common case costs one load.
+// `PyGILState_Check` alone answers yes for every thread once finalisation is complete; a
+// thread without a thread state of its own holds nothing, whatever it says.
+inline bool thread_is_being_ended() {
+  return !Py_IsInitialized() && !(PyGILState_Check() && PyGILState_GetThisThreadState() != nullptr);
 }
 
 // Drops one reference to `object` (which may be null).
 inline void release_reference(PyObject* object) {
   if (object == nullptr) return;
-  if (Py_REFCNT(object) == 1 && !holds_interpreter_lock()) return;
+  if (Py_REFCNT(object) == 1 && thread_is_being_ended()) return;
   Py_DECREF(object);
 }
 
