@@ -44,9 +44,13 @@ Status reserve_for_hint(PyObject* pairs, EntryList& entries) {
   return {};
 }
 
+// Once per pickled entry: an exact tuple is recognised without a call, and the size of any
+// tuple is in its object header (part of the stable ABI).
 Status append_pair(PyObject* item, EntryList& entries) {
-  if (!PyTuple_Check(item)) return fail(cast_error(item, "tuple"));
-  const Py_ssize_t size = PyTuple_Size(item);
+  if (!Py_IS_TYPE(item, &PyTuple_Type) && !PyTuple_Check(item)) {
+    return fail(cast_error(item, "tuple"));
+  }
+  const Py_ssize_t size = Py_SIZE(item);
   if (size != 2) {
     return fail(PyExc_ValueError,
                 "expected tuple of length 2, but got tuple of length " + std::to_string(size));
@@ -99,13 +103,13 @@ Result<Ref> tree_reduce(PyAVLTree& self) {
   Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!pairs) return fail_fetched();
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    // Each call takes over the reference it is handed, on failure too.
-    Ref pair = Ref::steal(PyTuple_New(2));
-    if (!pair || PyTuple_SetItem(pair.get(), 0, entries[i].value.release()) < 0 ||
-        PyTuple_SetItem(pair.get(), 1, entries[i].key.release()) < 0 ||
-        PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair.release()) < 0) {
-      return fail_fetched();
-    }
+    // Two calls per entry: the pair takes references of its own (ours are dropped at once, and
+    // are never the last), and the list takes over the pair, on failure too.
+    PyObject* pair = PyTuple_Pack(2, entries[i].value.get(), entries[i].key.get());
+    if (pair == nullptr) return fail_fetched();
+    entries[i].value.reset();
+    entries[i].key.reset();
+    if (PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair) < 0) return fail_fetched();
   }
   TRY_ASSIGN(Ref key_spec, self.key_extractor.as_key_spec());
   // Always through the package-qualified name, so pickles refer to a stable import path.
