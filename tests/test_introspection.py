@@ -16,7 +16,7 @@ NAME = re.compile(rf"{PREFIX}(\d)_(\d+)$")
 
 
 def dynamic_symbols(path):
-    """Names in the ELF dynamic symbol table (32- or 64-bit, little-endian)."""
+    """Names the ELF dynamic symbol table defines (32- or 64-bit, little-endian)."""
     data = open(path, "rb").read()
     assert data[:4] == b"\x7fELF" and data[5] == 1
     wide = data[4] == 2
@@ -45,6 +45,9 @@ def dynamic_symbols(path):
     names = []
     for at in range(offset, offset + size, entsize):
         name_offset = struct.unpack_from("<I", data, at)[0]
+        section_index = struct.unpack_from("<H", data, at + (6 if wide else 14))[0]
+        if section_index == 0:  # SHN_UNDEF: imported, not exported
+            continue
         end = data.index(b"\0", strings_offset + name_offset)
         names.append(data[strings_offset + name_offset : end].decode())
     return names
@@ -102,6 +105,12 @@ def test_one_record_per_documented_item(records):
     assert kinds.count("module") == 1 and kinds.count("class") == 2
     assert kinds.count("attribute") == 2
     assert all(not r.get("incomplete", False) for r in records.values())
+
+
+def test_shared_object_exports_only_the_init_function_and_the_records(records):
+    exported = dynamic_symbols(ext.__file__)
+    assert [name for name in exported if not name.startswith(PREFIX)] == ["PyInit_tervalo"]
+    assert len(set(exported)) == len(exported) == 1 + len(records)
 
 
 def test_module_and_classes(records):

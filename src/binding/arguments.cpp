@@ -27,7 +27,10 @@ std::string push_parameter_list(std::span<const char* const> names) {
 
 std::string positional_only_list(std::span<PyObject*> names) {
   std::array<const char*, kMaxParameters> texts{};
-  for (std::size_t i = 0; i < names.size(); ++i) texts[i] = PyUnicode_AsUTF8(names[i]);
+  // Each name was already read as UTF-8 when it was bound, so reading it again cannot fail.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    texts[i] = PyUnicode_AsUTF8AndSize(names[i], nullptr);
+  }
   return push_parameter_list(std::span<const char* const>(texts.data(), names.size()));
 }
 
@@ -75,7 +78,7 @@ Status FunctionDescription::bind_keyword(PyObject* name, PyObject* value,
     Ref message = Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
                                                   rendered_name().c_str(), name));
     if (!message) return fail_fetched();
-    Ref exception = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Ref exception = Ref::steal(call_one(PyExc_TypeError, message.get()));
     if (!exception) return fail_fetched();
     return fail(Error::from_exception(std::move(exception)));
   }
@@ -149,9 +152,9 @@ Status FunctionDescription::extract_arguments_fastcall(PyObject* const* args, Py
   std::array<PyObject*, kMaxParameters> positional_only_by_keyword{};
   std::size_t positional_only_seen = 0;
   if (kwnames != nullptr) {
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keyword_count = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-      TRY(bind_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i], output,
+      TRY(bind_keyword(PyTuple_GetItem(kwnames, i), args[nargs + i], output,
                        positional_only_by_keyword, positional_only_seen));
     }
   }
@@ -160,9 +163,13 @@ Status FunctionDescription::extract_arguments_fastcall(PyObject* const* args, Py
 
 Status FunctionDescription::extract_arguments_tuple_dict(PyObject* args, PyObject* kwargs,
                                                          std::span<PyObject*> output) const {
-  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-  // The tuple's items are laid out like a vector call's positional part.
-  TRY(bind_positional(&PyTuple_GET_ITEM(args, 0), given, output));
+  const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
+  // Laid out like a vector call's positional part; binding reads no item past the parameters.
+  std::array<PyObject*, kMaxParameters> items{};
+  for (std::size_t i = 0; i < given && i < items.size(); ++i) {
+    items[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  }
+  TRY(bind_positional(items.data(), given, output));
   std::array<PyObject*, kMaxParameters> positional_only_by_keyword{};
   std::size_t positional_only_seen = 0;
   Py_ssize_t position = 0;

@@ -52,11 +52,11 @@ Result<bool> extract_flag(PyObject* object) {
       Ref message = Ref::steal(PyUnicode_FromFormat(
           "object of type '%S' does not define a '__bool__' conversion", type));
       if (!message) return fail_fetched();
-      Ref exception = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+      Ref exception = Ref::steal(call_one(PyExc_TypeError, message.get()));
       if (!exception) return fail_fetched();
       return fail(Error::from_exception(std::move(exception)));
     }
-    Ref truth = Ref::steal(PyObject_CallOneArg(method.get(), object));
+    Ref truth = Ref::steal(call_one(method.get(), object));
     if (!truth) return fail_fetched();
     if (PyBool_Check(truth.get())) return truth.get() == Py_True;
     return fail(cast_error(truth.get(), "bool"));

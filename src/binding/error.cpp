@@ -23,8 +23,17 @@ std::string utf8_or(PyObject* text, const char* fallback) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+// A build for one interpreter of 3.12 or later uses its single-object calls. The Limited API
+// build decides nothing by the headers it was compiled with (it runs on 3.10 and later): it
+// uses the fetch/restore triple, which every version provides.
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
+#define TERVALO_SINGLE_OBJECT_ERRORS 1
+#else
+#define TERVALO_SINGLE_OBJECT_ERRORS 0
+#endif
+
 Ref take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
+#if TERVALO_SINGLE_OBJECT_ERRORS
   return Ref::steal(PyErr_GetRaisedException());
 #else
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -39,7 +48,7 @@ Ref take_raised_exception() {
 }
 
 void set_raised_exception(Ref exception) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if TERVALO_SINGLE_OBJECT_ERRORS
   PyErr_SetRaisedException(exception.release());
 #else
   PyObject* value = exception.release();
@@ -113,7 +122,7 @@ PyObject* Error::exception() {
     if (state.message) {
       Ref text = Ref::steal(PyUnicode_FromStringAndSize(
           state.message->data(), static_cast<Py_ssize_t>(state.message->size())));
-      if (text) built = Ref::steal(PyObject_CallOneArg(state.type, text.get()));
+      if (text) built = Ref::steal(call_one(state.type, text.get()));
     } else {
       built = Ref::steal(PyObject_CallNoArgs(state.type));
     }

@@ -14,7 +14,9 @@ namespace tervalo {
 inline Result<Ref> allocate_instance(PyTypeObject* type) {
   Ref no_arguments = Ref::steal(PyTuple_New(0));
   if (!no_arguments) return fail_fetched();
-  Ref object = Ref::steal(PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr));
+  static const auto object_new =
+      reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  Ref object = Ref::steal(object_new(type, no_arguments.get(), nullptr));
   if (!object) return fail_fetched();
   return object;
 }

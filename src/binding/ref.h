@@ -19,12 +19,18 @@
 
 namespace tervalo {
 
+// Whether this thread holds the interpreter lock. Asked only while the interpreter is being
+// finalised.
+bool holds_interpreter_lock();
+
 // Whether this thread is being ended under us. That happens only while the interpreter is being
 // finalised (when it no longer counts as initialised), so the common case costs one load.
-// `PyGILState_Check` alone answers yes for every thread once finalisation is complete; a
-// thread without a thread state of its own holds nothing, whatever it says.
-inline bool thread_is_being_ended() {
-  return !Py_IsInitialized() && !(PyGILState_Check() && PyGILState_GetThisThreadState() != nullptr);
+inline bool thread_is_being_ended() { return !Py_IsInitialized() && !holds_interpreter_lock(); }
+
+// `callable(argument)`: a new reference, or null with an exception set. Builds no argument
+// tuple (the one-argument vector call itself is outside the Limited API).
+inline PyObject* call_one(PyObject* callable, PyObject* argument) {
+  return PyObject_CallFunctionObjArgs(callable, argument, static_cast<PyObject*>(nullptr));
 }
 
 // Drops one reference to `object` (which may be null).

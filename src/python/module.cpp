@@ -55,7 +55,7 @@ Status add_function(PyObject* module, PyMethodDef* definition) {
   Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return fail_fetched();
   if (!PyUnicode_Check(name.get())) return fail(cast_error(name.get(), "str"));
-  const char* text = PyUnicode_AsUTF8(name.get());
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
   if (text == nullptr) return fail_fetched();
   return add(module, text, function.get());
 }

@@ -22,7 +22,7 @@ Result<std::string> sequence_type_name() {
     sequence_abc = sequence;
   }
   Ref name = Ref::steal(PyObject_GetAttrString(sequence_abc, "__qualname__"));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
   if (text == nullptr) return fail_fetched();
   return std::string(text);
 }
@@ -44,15 +44,19 @@ Status reserve_for_hint(PyObject* pairs, EntryList& entries) {
   return {};
 }
 
+// Once per pickled entry: an exact tuple is recognised without a call, and the size of any
+// tuple is in its object header (part of the stable ABI).
 Status append_pair(PyObject* item, EntryList& entries) {
-  if (!PyTuple_Check(item)) return fail(cast_error(item, "tuple"));
-  const Py_ssize_t size = PyTuple_GET_SIZE(item);
+  if (!Py_IS_TYPE(item, &PyTuple_Type) && !PyTuple_Check(item)) {
+    return fail(cast_error(item, "tuple"));
+  }
+  const Py_ssize_t size = Py_SIZE(item);
   if (size != 2) {
     return fail(PyExc_ValueError,
                 "expected tuple of length 2, but got tuple of length " + std::to_string(size));
   }
   entries.push_back(
-      Entry{Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))});
+      Entry{Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1))});
   return {};
 }
 
@@ -65,14 +69,18 @@ Result<EntryList> extract_pairs(PyObject* pairs) {
     return fail(cast_error(pairs, target.c_str()));
   }
   EntryList entries;
-  if (PyList_CheckExact(pairs) || PyTuple_CheckExact(pairs)) {
+  if (PyList_CheckExact(pairs)) {
     // Iterating an exact list or tuple runs no Python code, and neither does checking a pair,
     // so the items can be read in place (the common case: what `__reduce__` produced).
-    entries.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(pairs)));
-    PyObject** items = PySequence_Fast_ITEMS(pairs);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs); ++i) {
-      TRY(append_pair(items[i], entries));
-    }
+    const Py_ssize_t size = PyList_Size(pairs);
+    entries.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) TRY(append_pair(PyList_GetItem(pairs, i), entries));
+    return entries;
+  }
+  if (PyTuple_CheckExact(pairs)) {
+    const Py_ssize_t size = PyTuple_Size(pairs);
+    entries.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) TRY(append_pair(PyTuple_GetItem(pairs, i), entries));
     return entries;
   }
   TRY(reserve_for_hint(pairs, entries));
@@ -95,11 +103,13 @@ Result<Ref> tree_reduce(PyAVLTree& self) {
   Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!pairs) return fail_fetched();
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    PyObject* pair = PyTuple_New(2);
+    // Two calls per entry: the pair takes references of its own (ours are dropped at once, and
+    // are never the last), and the list takes over the pair, on failure too.
+    PyObject* pair = PyTuple_Pack(2, entries[i].value.get(), entries[i].key.get());
     if (pair == nullptr) return fail_fetched();
-    PyTuple_SET_ITEM(pair, 0, entries[i].value.release());
-    PyTuple_SET_ITEM(pair, 1, entries[i].key.release());
-    PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair);
+    entries[i].value.reset();
+    entries[i].key.reset();
+    if (PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair) < 0) return fail_fetched();
   }
   TRY_ASSIGN(Ref key_spec, self.key_extractor.as_key_spec());
   // Always through the package-qualified name, so pickles refer to a stable import path.

@@ -64,7 +64,8 @@ KeyNumber KeyNumber::of(PyObject* key) noexcept {
     }
   } else if (type == &PyFloat_Type) {
     number.kind = Kind::Real;
-    number.value.real = PyFloat_AS_DOUBLE(key);
+    // Cannot fail: the type is exactly float.
+    number.value.real = PyFloat_AsDouble(key);
   }
   return number;
 }
