@@ -9,6 +9,7 @@ in its own interpreter, since a failure there ends the process.
 import concurrent.futures
 import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -81,10 +82,18 @@ time.sleep(0.3)   # then the main thread exits normally
 """
 
 
+# CPython 3.10 itself crashes in `take_gil` (SIGSEGV) in about 1 of 200 such exits, with a list
+# and `bisect` just as with a tree; there a run that dies that way is tried once more.
+RETRIES_ON_SEGV = 1 if sys.version_info < (3, 11) else 0
+
+
 def _run(program):
-    proc = subprocess.run(
-        [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
-    )
+    for _ in range(1 + RETRIES_ON_SEGV):
+        proc = subprocess.run(
+            [sys.executable, "-c", program], capture_output=True, text=True, timeout=120
+        )
+        if proc.returncode != -signal.SIGSEGV:
+            break
     return proc.returncode, proc.stderr
 
 
@@ -103,10 +112,26 @@ def test_daemon_threads_inside_tree_calls_at_exit(worker):
     assert not failed, failed[:2]
 
 
+class Meeting:
+    """Lets the reader in while the writer is inside a tree call, then waits for it."""
+
+    def __init__(self):
+        self.writer = None
+        self.inside = threading.Event()
+        self.finished = threading.Event()
+
+    def writer_waits(self):
+        self.inside.set()
+        self.finished.wait()
+        self.finished.clear()
+
+
 class Yielding:
-    """A key whose ``<`` gives up the interpreter lock, so another thread runs mid-call."""
+    """A key whose ``<`` hands the interpreter to the reader now and then, mid-call."""
 
     __slots__ = ("k",)
+    meeting = None
+    calls = 0
 
     def __init__(self, k):
         self.k = k
@@ -115,7 +140,10 @@ class Yielding:
         return self.k == other.k
 
     def __lt__(self, other):
-        time.sleep(0)
+        Yielding.calls += 1
+        meeting = Yielding.meeting
+        if meeting is not None and meeting.writer == threading.get_ident() and Yielding.calls % 7 == 0:
+            meeting.writer_waits()
         return self.k < other.k
 
     def __gt__(self, other):
@@ -128,48 +156,49 @@ def test_a_reader_gets_the_hold_error_or_a_correct_answer():
     keys = list(range(250))
     random.Random(7).shuffle(keys)
     tree = AVLTree()
+    meeting = Meeting()
     done = threading.Event()
-    refused = {"reader": 0, "writer": 0}
+    refused = {"reader": 0}
     wrong = []
 
     def writer():
-        for k in keys:
-            while True:
-                try:
-                    assert tree.insert(Yielding(k)) is True
-                    break
-                except RuntimeError as exc:  # the reader holds the tree: try again
-                    assert str(exc) == "Already borrowed"
-                    refused["writer"] += 1
-        done.set()
+        meeting.writer = threading.get_ident()
+        try:
+            for k in keys:
+                assert tree.insert(Yielding(k)) is True
+        finally:
+            Yielding.meeting = None
+            done.set()
+            meeting.finished.set()
+
+    def read():
+        try:
+            snapshot = [v.k for v in tree.in_order()]
+            size = len(tree)
+            probe = tree.search_key(Yielding(keys[0]))
+        except RuntimeError as exc:
+            assert str(exc) == "Already mutably borrowed"
+            refused["reader"] += 1
+            return
+        if snapshot != sorted(set(snapshot)) or size != len(snapshot):
+            wrong.append(snapshot)
+        if probe is not None and probe.k != keys[0]:
+            wrong.append(probe)
 
     def reader():
-        seen = 0
         while not done.is_set():
-            try:
-                snapshot = [v.k for v in tree.in_order()]
-                size = len(tree)
-                probe = tree.search(Yielding(keys[0]))
-            except RuntimeError as exc:
-                assert str(exc) == "Already mutably borrowed"
-                refused["reader"] += 1
-                continue
-            if snapshot != sorted(set(snapshot)) or len(snapshot) < seen or size < len(snapshot):
-                wrong.append(snapshot)
-            if probe is not None and probe.k != keys[0]:
-                wrong.append(probe)
-            seen = len(snapshot)
+            met = meeting.inside.wait(0.001)
+            read()  # inside the writer's call when met, between calls otherwise
+            if met:
+                meeting.inside.clear()
+                meeting.finished.set()
 
+    Yielding.meeting, Yielding.calls = meeting, 0
     threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     assert not wrong
     assert refused["reader"] > 0  # the two really met inside a call
     assert [v.k for v in tree] == sorted(keys)
