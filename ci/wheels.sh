@@ -159,8 +159,8 @@ set(CMAKE_CXX_COMPILER "$dir/zig-c++")
 # zig brings no clang-scan-deps, and the project uses no C++ modules.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 # Linked stripped, by zig itself: the host's strip may not know the target's machine.
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=$SUPPORT/exports.map -Wl,--wrap=__cxa_rethrow -Wl,--strip-all")
-set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "$dir/lib/rethrow.o $dir/lib/libgcc_s.so.1")
+# The runtime pieces go with the module only: CMake's test programs link without them.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "$dir/lib/rethrow.o $dir/lib/libgcc_s.so.1 -Wl,--wrap=__cxa_rethrow -Wl,--version-script=$SUPPORT/exports.map -Wl,--strip-all")
 set(CMAKE_PROJECT_INCLUDE "$SUPPORT/module_suffix.cmake")
 EOF
 
