@@ -27,9 +27,10 @@ ARM64_ROOT=$(realpath -m -- "${TERVALO_ARM64_ROOT:-/var/cache/tervalo-arm64}")
 SID_ROOT=$(realpath -m -- "${TERVALO_SID_ROOT:-/var/cache/tervalo-sid}")
 readonly I386_ROOT ARM64_ROOT SID_ROOT
 # What each chroot is made with. The arm64 one carries the suite's dependencies from Debian, so
-# nothing has to be built or downloaded under emulation; sid gets what ci/sid.sh builds with too.
+# nothing has to be built or downloaded under emulation; sid gets the packages ci/sid.sh (the
+# source builds there) works with, so either script can be the one that makes it.
 readonly ARM64_INCLUDE=python3,python3-venv,python3-dev,python3-pytest,python3-hypothesis,python3-sortedcontainers,python3-numpy
-readonly SID_INCLUDE=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,g++,clang,libc++-dev,libc++abi-dev,cmake,make,ca-certificates
+readonly SID_INCLUDE=python3.14-dev,python3.14-venv,python3.14-dbg,python3.15-dev,python3.15-venv,g++,clang,libc++-dev,libc++abi-dev,cmake,ninja-build,make,binutils,git,ca-certificates
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 
