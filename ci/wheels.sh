@@ -235,7 +235,7 @@ EOF
   local size
   size=$(stat -c %s "$wheel")
   say "$target wheel: ${tags} ($((size / 1024)) KiB, policy $policy, $abi_check; $((SECONDS - start)) s)"
-  summary+=("$(printf '%-60s %6s KiB  %s' "${wheel##*/}" "$((size / 1024))" "$policy")")
+  summary+=("$(printf '%-76s %4s KiB  %s' "${wheel##*/}" "$((size / 1024))" "$policy")")
 }
 
 for target in $TARGETS; do
