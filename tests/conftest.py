@@ -44,9 +44,15 @@ def outcome(fn, *args, **kwargs):
     return info
 
 
+# Immortal objects (CPython 3.12+) have no meaningful count: a stable-ABI build compiled with
+# older headers still adds and subtracts on them, and the interpreter's own calls do not.
+_is_immortal = getattr(sys, "_is_immortal", lambda o: False)
+
+
 def refs(objs):
-    """Reference counts of ``objs``; only deltas between calls mean anything."""
-    return [sys.getrefcount(o) for o in objs]
+    """Reference counts of ``objs``; only deltas between calls mean anything. An immortal
+    object counts as 0 throughout."""
+    return [0 if _is_immortal(o) else sys.getrefcount(o) for o in objs]
 
 
 def same_objects(a, b):
