@@ -103,17 +103,14 @@ src=$work/$name-$version
 # --- 2. and 3. the wheels ----------------------------------------------------------------------
 # The C++ runtime and the unwinder. Every Linux process already has an unwinder: libgcc_s, which
 # glibc uses to end a thread (pthread_exit; CPython 3.10 to 3.13 end daemon threads so at exit)
-# by a forced unwind, calling the personality routine of each C++ frame on the way. Two things
-# make that work with zig's libc++ in the module:
-#   - the module takes its unwinder from libgcc_s too, rather than from zig's static libunwind,
-#     whose functions would read libgcc_s's unwind state as their own and crash. It links against
-#     an import library of libgcc_s (ci/wheels/libgcc_s.map), which leaves libunwind out; the
-#     real libgcc_s.so.1, allowed by every manylinux policy, is what gets loaded;
-#   - libc++abi's rethrow of the forced unwind from a catch-all ends the process, so it is
-#     wrapped (ci/wheels/rethrow.cpp).
+# by a forced unwind, calling the personality routine of each C++ frame on the way. For that to
+# work with zig's libc++ in the module, the module takes its unwinder from libgcc_s too, rather
+# than from zig's static libunwind, whose functions would read libgcc_s's unwind state as their
+# own and crash. It links against an import library of libgcc_s (ci/wheels/libgcc_s.map), which
+# leaves libunwind out; the real libgcc_s.so.1, allowed by every manylinux policy, is what gets
+# loaded.
 # Only the module's init function and introspection records are exported (ci/wheels/exports.map).
 readonly SUPPORT=$WHEELS_CHECKOUT/ci/wheels
-zig_lib=$("$TOOLS_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "lib"))')
 grep -oE '_Unwind_[A-Za-z_]+' "$SUPPORT/libgcc_s.map" | sort -u | sed 's/.*/void &(void) {}/' >"$work/libgcc_s.c"
 
 summary=()
@@ -146,11 +143,8 @@ build_wheel() { # target
   mkdir "$dir/lib"
   {
     "$dir/zig-cc" -shared -fPIC -nostdlib -o "$dir/lib/libgcc_s.so.1" "$work/libgcc_s.c" \
-      -Wl,--version-script="$SUPPORT/libgcc_s.map" -Wl,-soname,libgcc_s.so.1 &&
-      "$dir/zig-c++" -std=c++23 -O2 -fPIC -fvisibility=hidden -c -o "$dir/lib/rethrow.o" \
-        -D_LIBCPP_BUILDING_LIBRARY -D_LIBCXXABI_BUILDING_LIBRARY \
-        -I"$zig_lib/libcxxabi/src" -I"$zig_lib/libcxxabi/include" "$SUPPORT/rethrow.cpp"
-  } >"$log" 2>&1 || failed "building the $target runtime pieces" "$log"
+      -Wl,--version-script="$SUPPORT/libgcc_s.map" -Wl,-soname,libgcc_s.so.1
+  } >"$log" 2>&1 || failed "building the $target unwinder's import library" "$log"
   cat >"$dir/toolchain.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR $processor)
@@ -159,8 +153,8 @@ set(CMAKE_CXX_COMPILER "$dir/zig-c++")
 # zig brings no clang-scan-deps, and the project uses no C++ modules.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 # Linked stripped, by zig itself: the host's strip may not know the target's machine.
-# The runtime pieces go with the module only: CMake's test programs link without them.
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "$dir/lib/rethrow.o $dir/lib/libgcc_s.so.1 -Wl,--wrap=__cxa_rethrow -Wl,--version-script=$SUPPORT/exports.map -Wl,--strip-all")
+# The unwinder's import library goes with the module only: CMake's test programs link without it.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "$dir/lib/libgcc_s.so.1 -Wl,--version-script=$SUPPORT/exports.map -Wl,--strip-all")
 set(CMAKE_PROJECT_INCLUDE "$SUPPORT/module_suffix.cmake")
 EOF
 
@@ -197,8 +191,6 @@ EOF
   imported=$(nm -D --undefined-only "$module")
   grep -q ' _Unwind_RaiseException@GCC_3.0$' <<<"$imported" ||
     failed "the $target module does not take its unwinder from libgcc_s" /dev/null
-  grep -q ' _Unwind_Resume_or_Rethrow@GCC_3.3$' <<<"$imported" ||
-    failed "the $target module rethrows without ci/wheels/rethrow.cpp" /dev/null
   if [ "$target" = i686 ] && grep -q '%xmm' <<<"$(objdump -d "$module")"; then
     failed "the i686 module uses SSE registers" /dev/null
   fi

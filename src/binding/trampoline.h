@@ -7,9 +7,13 @@
 //
 // One kind of unwinding is not an exception and passes through untouched: a thread being ended
 // (`pthread_exit`, which CPython 3.10 to 3.13 use for daemon threads at interpreter exit) unwinds
-// every frame on its stack, the interpreter's included, with a foreign exception. Catching it
-// for good, or meeting a `noexcept` frame, would end the process; so no frame here is
-// `noexcept`, and each handler that catches everything rethrows a foreign exception at once.
+// every frame on its stack, the interpreter's included, with a foreign exception
+// (`abi::__forced_unwind` to libstdc++; libc++abi has no name for it). Catching it for good, or
+// meeting a `noexcept` frame, would end the process, and so would rethrowing it from a
+// catch-all under libc++abi, which restarts it as an ordinary throw. So no frame here is
+// `noexcept` and no handler catches everything: every handler names a C++ type, which a forced
+// unwind never matches on either runtime. `std::exception` covers every fault the standard
+// library can raise; `Panic` and `std::bad_alloc` are the two this code expects.
 #pragma once
 
 #include <exception>
@@ -60,10 +64,6 @@ struct ResultValue<Result<T>> {
   using type = T;
 };
 
-// True inside a `catch (...)` handling an exception that C++ did not throw: the forced unwind
-// of a thread being ended (which must be rethrown, never converted).
-inline bool handling_foreign_exception() noexcept { return !std::current_exception(); }
-
 }  // namespace detail
 
 // Runs `body` (returning `Result<T>`) and converts its outcome for the interpreter.
@@ -86,15 +86,15 @@ auto run_entry(Body&& body) {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return Out::kFailure;
-    } catch (...) {
-      if (detail::handling_foreign_exception()) throw;
+    } catch (const std::exception&) {
       error.emplace(from_unknown_exception());
     }
     std::move(*error).restore();
     return Out::kFailure;
-  } catch (...) {
-    if (detail::handling_foreign_exception()) throw;
+  } catch (const std::exception&) {
     // A fault while a fault was being converted: there is no sound way back into Python.
+    abort_with("uncaught panic at ffi boundary");
+  } catch (const Panic&) {
     abort_with("uncaught panic at ffi boundary");
   }
 }
@@ -118,13 +118,13 @@ void dealloc_entry(PyObject* self) {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       PyErr_WriteUnraisable(nullptr);
-    } catch (...) {
-      if (detail::handling_foreign_exception()) throw;
+    } catch (const std::exception&) {
       from_unknown_exception().restore();
       PyErr_WriteUnraisable(nullptr);
     }
-  } catch (...) {
-    if (detail::handling_foreign_exception()) throw;
+  } catch (const std::exception&) {
+    abort_with("uncaught panic at ffi boundary");
+  } catch (const Panic&) {
     abort_with("uncaught panic at ffi boundary");
   }
 }
