@@ -112,6 +112,7 @@ Result<Ref> tree_reduce(PyAVLTree& self) {
     return pair != nullptr && PyList_SetItem(pairs.get(), next++, pair) == 0;
   });
   if (!listed) return fail_fetched();
+  if (next != PyList_Size(pairs.get())) throw Panic{"tree length differs from its entry count"};
   TRY_ASSIGN(Ref key_spec, self.key_extractor.as_key_spec());
   // Always through the package-qualified name, so pickles refer to a stable import path.
   Ref module_name = Ref::steal(PyUnicode_FromString("tervalo.tervalo"));

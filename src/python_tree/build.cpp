@@ -39,10 +39,11 @@ PythonAvlTree SortedBuilder::finish() {
 SortedBuilder::~SortedBuilder() noexcept(false) {
   // Not finished: the entries are still unlinked (the tree has no root, so its own release
   // would not reach them) and go in the order given. Nothing can reach the builder meanwhile.
-  const auto count = static_cast<NodeIndex>(std::exchange(tree_.len_, 0));
-  for (NodeIndex slot = 1; slot <= count; ++slot) {
-    tree_.nodes_[slot].value.reset();
-    tree_.nodes_[slot].key.reset();
+  const std::size_t count = std::exchange(tree_.len_, 0);
+  for (std::size_t slot = 1; slot <= count; ++slot) {
+    Node& node = tree_.nodes_[static_cast<NodeIndex>(slot)];
+    node.value.reset();
+    node.key.reset();
   }
 }
 
