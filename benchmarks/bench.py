@@ -36,6 +36,9 @@ from tervalo import AVLTree
 
 AVL, SL, SS, LB, H = "AVLTree", "SortedList", "SortedSet", "list+bisect", "set/dict"
 COLUMNS = (AVL, SL, SS, LB, H)
+# Workload 10 only: the list of (value, key) tuples that a tree pickles as, round-tripped bare.
+# No tree can pickle faster than its own pairs list, so AVLTree / pairs is the tree's overhead.
+PAIRS = "pairs list"
 QUADRATIC_MAX = 500_000  # list insort / del past this size would take minutes: skipped
 QUERIES = 5_000          # range, iter_from and iter_to queries
 CALLS = 100_000          # first() and last() calls each
@@ -288,6 +291,18 @@ def roundtrip(c):
     return pickle.loads(pickle.dumps(c, protocol=pickle.HIGHEST_PROTOCOL))
 
 
+def reduced_pairs(setup):
+    """Setup of the bare pairs contender: the pairs list of a tree (made untimed)."""
+    return lambda: setup().__reduce__()[1][0]
+
+
+def unpaired(out):
+    """Digest of workload 10: a container's keys, or the values of round-tripped pairs."""
+    if type(out) is list and out and type(out[0]) is tuple:
+        return [v for v, _ in out]
+    return canon(out)
+
+
 CMP_COUNTS = {}  # contender -> COUNTS after its last insert_cmp run
 
 
@@ -329,7 +344,9 @@ def workloads(n, seed):
     yield 8, "iterate", {c: (pre[c], walk) for c in (AVL, SL, SS, LB)}, same
     yield 9, "first_last", {c: (pre[c], avl_ends if c == AVL else indexed_ends)
                             for c in (AVL, SL, SS, LB)}, same
-    yield 10, "pickle", {c: (pre[c], roundtrip) for c in COLUMNS}, canon
+    pickled = {c: (pre[c], roundtrip) for c in COLUMNS}
+    pickled[PAIRS] = (reduced_pairs(pre[AVL]), roundtrip)
+    yield 10, "pickle", pickled, unpaired
     for kind, make in (("str", str), ("float", lambda x: x + 0.5),
                        ("tuple", lambda x: (x, str(x)))):
         d, q = [make(x) for x in data], [make(x) for x in queries]
@@ -448,6 +465,13 @@ def markdown(results, n, repeat_count, mem):
         ratio = f"{med[AVL] / med[SL]:.2f}" if AVL in med and SL in med else "–"
         print(f"| {group}. {wid} | {cell[AVL]} | {cell[SL]} | **{ratio}** | {cell[SS]} | "
               f"{cell[LB]} | {cell[H]} |")
+    paired = [(group, wid, med) for group, wid, med in results if PAIRS in med]
+    if paired:
+        print("\n| workload | AVLTree | bare (value, key) pairs list | AVLTree / pairs list |")
+        print("|---|---:|---:|---:|")
+        for group, wid, med in paired:
+            print(f"| {group}. {wid} | {fmt_ms(med[AVL])} | {fmt_ms(med[PAIRS])} | "
+                  f"**{med[AVL] / med[PAIRS]:.2f}** |")
     if mem:
         print("\n| bytes per entry beyond the stored objects | " + " | ".join(mem) + " |")
         print("|---|" + "---:|" * len(mem))
@@ -480,7 +504,7 @@ def main():
             continue
         med = run_workload(wid, cases, digest, args.repeat)
         results.append((group, wid, med))
-        for c in COLUMNS:
+        for c in COLUMNS + (PAIRS,):
             name = label(wid, c)
             if c not in med:
                 if c == LB and wid.startswith(("insert", "remove")):
@@ -497,6 +521,9 @@ def main():
         print("\nAVLTree / SortedList (SortedKeyList for key workloads), median time ratio:")
         for group, wid, med in results:
             print(f"  {group:>2}. {wid:<16} {med[AVL] / med[SL]:6.2f}")
+        for group, wid, med in results:
+            if PAIRS in med:
+                print(f"AVLTree / bare pairs list, {wid}: {med[AVL] / med[PAIRS]:.2f}")
     mem = {}
     if args.memory_n and (not only or "memory" in only):
         mem = memory_report(args.memory_n, args.seed)

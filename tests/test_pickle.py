@@ -135,9 +135,20 @@ def test_builder_shapes(n, pre, level, height):
     assert check_shape(tree) == model(list(range(1, n + 1)))
 
 
-def test_larger_builds_follow_the_same_rule():
-    for n in itertools.chain(range(9, 70), [127, 128, 129, 1000]):
-        tree = build([(i, i) for i in range(n)], None)
+class Unsized:
+    """A sequence with no length: the builder finds out how many pairs there are as it goes."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("given_as", [list, tuple, Unsized])
+def test_larger_builds_follow_the_same_rule(given_as):
+    for n in itertools.chain(range(9, 70), [127, 128, 129, 1000, 5000]):
+        tree = build(given_as([(i, i) for i in range(n)]), None)
         assert check_shape(tree) == model(list(range(n))) and tree.height == n.bit_length()
 
 
@@ -237,6 +248,34 @@ def test_rejected_input_leaks_nothing(make, kind, message, param):
     before = refs(tokens)
     assert outcome(build, *args) == (kind, message, notes(param))
     assert refs(tokens) == before
+
+
+@pytest.mark.parametrize("refusal", ["not a tuple", "wrong length", "sequence raises", "key_spec"])
+def test_refused_pairs_are_released_in_order_value_then_key(refusal):
+    released = []
+
+    class Logged:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            released.append(self.name)
+
+    class Fresh:  # its pairs are made on demand, so the builder holds the only references
+        def __getitem__(self, i):
+            if i < 3:
+                return (Logged(f"v{i}"), Logged(f"k{i}"))
+            if refusal == "not a tuple":
+                return [i, i]
+            if refusal == "wrong length":
+                return (i,)
+            if refusal == "sequence raises":
+                raise LookupError(i)
+            raise IndexError(i)
+
+    with pytest.raises((TypeError, ValueError, LookupError)):
+        build(Fresh(), 5 if refusal == "key_spec" else None)
+    assert released == ["v0", "k0", "v1", "k1", "v2", "k2"]
 
 
 def test_sequence_error_is_raised_unchanged():

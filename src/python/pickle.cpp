@@ -31,22 +31,26 @@ Result<std::string> sequence_type_name() {
 // report any length, but only the pairs it yields take memory.
 constexpr std::size_t kMaxReservedFromHint = std::size_t{1} << 16;
 
-Status reserve_for_hint(PyObject* pairs, EntryList& entries) {
+// Two object references per pair.
+constexpr std::size_t kPairSize = 2 * sizeof(PyObject*);
+
+Status reserve_for_hint(PyObject* pairs, SortedBuilder& entries) {
   const Py_ssize_t hint = PyObject_Size(pairs);
   if (hint < 0) {
     PyErr_Clear();
     return {};
   }
   // Storage for the hint could never be allocated: no object may exceed half the address space.
-  const auto largest = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(Entry);
+  const auto largest = static_cast<std::size_t>(PTRDIFF_MAX) / kPairSize;
   if (static_cast<std::size_t>(hint) > largest) throw Panic{"capacity overflow"};
   entries.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedFromHint));
   return {};
 }
 
 // Once per pickled entry: an exact tuple is recognised without a call, and the size of any
-// tuple is in its object header (part of the stable ABI).
-Status append_pair(PyObject* item, EntryList& entries) {
+// tuple is in its object header (part of the stable ABI). The pair goes straight into the
+// builder: no list of pairs is kept on the side.
+Status append_pair(PyObject* item, SortedBuilder& entries) {
   if (!Py_IS_TYPE(item, &PyTuple_Type) && !PyTuple_Check(item)) {
     return fail(cast_error(item, "tuple"));
   }
@@ -55,12 +59,11 @@ Status append_pair(PyObject* item, EntryList& entries) {
     return fail(PyExc_ValueError,
                 "expected tuple of length 2, but got tuple of length " + std::to_string(size));
   }
-  entries.push_back(
-      Entry{Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1))});
+  entries.append(Ref::borrow(PyTuple_GetItem(item, 0)), Ref::borrow(PyTuple_GetItem(item, 1)));
   return {};
 }
 
-Result<EntryList> extract_pairs(PyObject* pairs) {
+Status extract_pairs(PyObject* pairs, SortedBuilder& entries) {
   if (PyType_HasFeature(Py_TYPE(pairs), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
   }
@@ -68,27 +71,26 @@ Result<EntryList> extract_pairs(PyObject* pairs) {
     TRY_ASSIGN(const std::string target, sequence_type_name());
     return fail(cast_error(pairs, target.c_str()));
   }
-  EntryList entries;
   if (PyList_CheckExact(pairs)) {
     // Iterating an exact list or tuple runs no Python code, and neither does checking a pair,
     // so the items can be read in place (the common case: what `__reduce__` produced).
     const Py_ssize_t size = PyList_Size(pairs);
     entries.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) TRY(append_pair(PyList_GetItem(pairs, i), entries));
-    return entries;
+    return {};
   }
   if (PyTuple_CheckExact(pairs)) {
     const Py_ssize_t size = PyTuple_Size(pairs);
     entries.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) TRY(append_pair(PyTuple_GetItem(pairs, i), entries));
-    return entries;
+    return {};
   }
   TRY(reserve_for_hint(pairs, entries));
   Ref iterator = Ref::steal(PyObject_GetIter(pairs));
   if (!iterator) return fail_fetched();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) TRY(append_pair(item.get(), entries));
   if (PyErr_Occurred() != nullptr) return fail_fetched();
-  return entries;
+  return {};
 }
 
 constexpr const char* kFromSortedEntriesParameters[] = {"pairs", "key_spec"};
@@ -99,18 +101,18 @@ constexpr FunctionDescription kFromSortedEntriesDescription{
     "_avltree_from_sorted_entries", nullptr, kFromSortedEntriesParameters, 0, 2, {}};
 
 Result<Ref> tree_reduce(PyAVLTree& self) {
-  EntryList entries = self.tree.in_order_entries();
-  Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(self.tree.len())));
   if (!pairs) return fail_fetched();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    // Two calls per entry: the pair takes references of its own (ours are dropped at once, and
-    // are never the last), and the list takes over the pair, on failure too.
-    PyObject* pair = PyTuple_Pack(2, entries[i].value.get(), entries[i].key.get());
-    if (pair == nullptr) return fail_fetched();
-    entries[i].value.reset();
-    entries[i].key.reset();
-    if (PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair) < 0) return fail_fetched();
-  }
+  // Two calls per entry, straight from the walk: the pair takes its own references to the
+  // stored objects, and the list takes over the pair (on failure too). Nothing else is taken,
+  // so nothing needs dropping again; a failure leaves the pairs made so far to the list.
+  Py_ssize_t next = 0;
+  const bool listed = self.tree.for_each_in_order([&](PyObject* value, PyObject* key) {
+    PyObject* pair = PyTuple_Pack(2, value, key);
+    return pair != nullptr && PyList_SetItem(pairs.get(), next++, pair) == 0;
+  });
+  if (!listed) return fail_fetched();
+  if (next != PyList_Size(pairs.get())) throw Panic{"tree length differs from its entry count"};
   TRY_ASSIGN(Ref key_spec, self.key_extractor.as_key_spec());
   // Always through the package-qualified name, so pickles refer to a stable import path.
   Ref module_name = Ref::steal(PyUnicode_FromString("tervalo.tervalo"));
@@ -125,8 +127,10 @@ Result<Ref> tree_reduce(PyAVLTree& self) {
 }
 
 Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
-  auto entries = extract_pairs(arguments[0]);
-  if (!entries) return fail(argument_extraction_error("pairs", std::move(entries).error()));
+  SortedBuilder entries;
+  auto extracted_pairs = extract_pairs(arguments[0], entries);
+  if (!extracted_pairs)
+    return fail(argument_extraction_error("pairs", std::move(extracted_pairs).error()));
   KeyExtractor extractor = KeyExtractor::identity();
   if (arguments[1] != Py_None) {
     auto extracted = KeyExtractor::extract(arguments[1]);
@@ -134,7 +138,7 @@ Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
       return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
     extractor = std::move(*extracted);
   }
-  PythonAvlTree tree = PythonAvlTree::from_sorted(std::move(*entries));
+  PythonAvlTree tree = entries.finish();
   return create_tree(tree_type.get_for_instance(), std::move(extractor), std::move(tree));
 }
 

@@ -1,56 +1,50 @@
-// The sorted bulk builder: a balanced tree from entries already in ascending key order, in one
-// pass, with no comparison, no rotation and no reference-count traffic (entries move into
-// nodes). The input is trusted: its order is the tree's in-order sequence, whatever it is.
+// The sorted bulk builder. Entries arrive in key order and take consecutive arena slots from 1
+// on, so the subtree of the n entries from slot `first` on is headed by slot first + n / 2, and
+// linking needs no entry at hand: one pass over the slots, no reference-count traffic.
 #include <algorithm>
+#include <bit>
 
-#include "python_tree/balance.h"
+#include "python_tree/python_tree.h"
 
 namespace tervalo {
 namespace {
 
-// Consumes entries strictly in sequence.
-class EntrySource {
- public:
-  explicit EntrySource(EntryList& entries) noexcept : entries_(entries) {}
-  Entry& next() {
-    if (next_ == entries_.size()) throw Panic{"iterator must supply exactly n entries"};
-    return entries_[next_++];
-  }
-
- private:
-  EntryList& entries_;
-  std::size_t next_ = 0;
-};
-
-// The subtree of the next n entries. Its top is the entry at position floor(n / 2), so the left
-// side never holds fewer entries than the right: every balance is 0 or +1, and the height is
-// the bit length of n. Recursion depth is that bit length.
-NodeIndex build_balanced_py(NodeArena& nodes, EntrySource& source, std::size_t n) {
-  if (n == 0) return kNoNode;
-  const NodeIndex left = build_balanced_py(nodes, source, n / 2);
-  Entry& entry = source.next();
-  // Slots are taken in key order, so ordered walks of the new tree read memory front to back.
-  const KeyNumber number = KeyNumber::of(entry.key.get());
-  const NodeIndex index = nodes.take(std::move(entry.value), std::move(entry.key), number);
-  const NodeIndex right = build_balanced_py(nodes, source, n - n / 2 - 1);
-  Node& node = nodes[index];
-  node.left = left;
-  node.right = right;
-  node.height =
-      static_cast<std::uint8_t>(1 + std::max(height_of(nodes, left), height_of(nodes, right)));
-  return index;
+// Recursion depth is the bit length of n. A single entry is a leaf as appended.
+NodeIndex link_balanced(NodeArena& nodes, NodeIndex first, std::size_t n) {
+  if (n <= 1) return n == 0 ? kNoNode : first;
+  const auto top = static_cast<NodeIndex>(first + n / 2);
+  Node& node = nodes[top];
+  node.left = link_balanced(nodes, first, n / 2);
+  node.right = link_balanced(nodes, top + 1, n - n / 2 - 1);
+  node.height = static_cast<std::uint8_t>(std::bit_width(n));
+  return top;
 }
 
 }  // namespace
 
-PythonAvlTree PythonAvlTree::from_sorted(EntryList entries) {
-  PythonAvlTree tree;
-  const std::size_t n = entries.size();
-  tree.nodes_.reserve(n);
-  EntrySource source(entries);
-  tree.root_ = build_balanced_py(tree.nodes_, source, n);
-  tree.len_ = n;
+void SortedBuilder::reserve(std::size_t count) {
+  tree_.nodes_.reserve(count);
+  room_ = std::max(room_, count);
+}
+
+// Without a reservation up front, room grows by half the entries taken so far.
+void SortedBuilder::grow() { reserve(std::max<std::size_t>(tree_.len_ / 2, 16)); }
+
+PythonAvlTree SortedBuilder::finish() {
+  PythonAvlTree tree(std::move(tree_));
+  tree.root_ = link_balanced(tree.nodes_, 1, tree.len_);
   return tree;
+}
+
+SortedBuilder::~SortedBuilder() noexcept(false) {
+  // Not finished: the entries are still unlinked (the tree has no root, so its own release
+  // would not reach them) and go in the order given. Nothing can reach the builder meanwhile.
+  const std::size_t count = std::exchange(tree_.len_, 0);
+  for (std::size_t slot = 1; slot <= count; ++slot) {
+    Node& node = tree_.nodes_[static_cast<NodeIndex>(slot)];
+    node.value.reset();
+    node.key.reset();
+  }
 }
 
 }  // namespace tervalo

@@ -73,14 +73,9 @@ struct Node {
 };
 static_assert(sizeof(Node) <= 40, "a node's size is the tree's memory cost per entry");
 
-// One (value, key) pair, value first, as listed for pickling and taken by the sorted builder.
-struct Entry {
-  Ref value;
-  Ref key;
-};
-
 using ValueList = std::vector<Ref>;
-using EntryList = std::vector<Entry>;
+
+class SortedBuilder;
 
 // The nodes of one tree. Slot 0 is never used. Freed slots are chained through `left`.
 class NodeArena {
@@ -99,6 +94,15 @@ class NodeArena {
   void reserve(std::size_t count);
   // A slot for a new node whose key has the number `number`; room must have been reserved.
   NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
+  // The next slot at the end, for a new node whose key has the number `number`; room must have
+  // been reserved. Unlike `take`, never reuses a freed slot: consecutive calls fill consecutive
+  // slots.
+  NodeIndex append(Ref value, Ref key, const KeyNumber& number) noexcept {
+    const auto index = static_cast<NodeIndex>(nodes_.size());
+    nodes_.push_back(
+        Node{std::move(value), std::move(key), kNoNode, kNoNode, number.value, number.kind, 1});
+    return index;
+  }
   // Returns a slot whose references are already released.
   void give_back(NodeIndex index) noexcept;
   // Drops every slot and the storage; all references must already be released.
@@ -157,7 +161,13 @@ class PythonAvlTree {
   ValueList pre_order() const;
   ValueList post_order() const;
   ValueList level_order() const;
-  EntryList in_order_entries() const;
+  // Calls `visit(value, key)`, both borrowed, for every entry in ascending key order, until
+  // `visit` answers false; answers whether every call answered true. The walk itself calls no
+  // Python code and takes no reference.
+  template <class Visit>
+  bool for_each_in_order(Visit&& visit) const {
+    return visit_in_order(root_, visit);
+  }
 
   // Bounded queries; bounds are borrowed keys compared as they are (a null bound is absent).
   // Values with keys between `start` and `end`, ascending. Start above end is a ValueError.
@@ -168,10 +178,22 @@ class PythonAvlTree {
   // At most `count` values with keys <= `end`, descending.
   Result<ValueList> iter_to(PyObject* end, std::size_t count) const;
 
-  // A balanced tree holding `entries` in the given order, built without comparing anything.
-  static PythonAvlTree from_sorted(EntryList entries);
-
  private:
+  friend class SortedBuilder;
+
+  // Recurses on the left, loops along the right: the stack grows with the height only.
+  template <class Visit>
+  bool visit_in_order(NodeIndex index, Visit& visit) const {
+    while (index != kNoNode) {
+      const Node& node = nodes_[index];
+      if (!visit_in_order(node.left, visit) || !visit(node.value.get(), node.key.get())) {
+        return false;
+      }
+      index = node.right;
+    }
+    return true;
+  }
+
   // The value at the end reached by following `toward` links, remembering its slot.
   Ref end_value(NodeIndex& remembered, NodeIndex Node::* toward) const;
 
@@ -182,6 +204,40 @@ class PythonAvlTree {
   // unknown); kept up to date by insertion, forgotten when they might move or go.
   mutable NodeIndex first_ = kNoNode;
   mutable NodeIndex last_ = kNoNode;
+};
+
+// The sorted bulk builder: a balanced tree from (value, key) entries handed over one at a time,
+// already in ascending key order, with no comparison and no rotation. The order is trusted: it
+// becomes the tree's in-order sequence, whatever it is. Each entry moves straight into the next
+// arena slot, so the nodes lie in key order; `finish` then only links them. Until then the
+// builder owns the entries, and dropping it releases them in the order given, value then key.
+class SortedBuilder {
+ public:
+  SortedBuilder() = default;
+  SortedBuilder(const SortedBuilder&) = delete;
+  SortedBuilder& operator=(const SortedBuilder&) = delete;
+  ~SortedBuilder() noexcept(false);
+
+  // Makes room for `count` more entries at once; `std::bad_alloc` when it cannot be had.
+  void reserve(std::size_t count);
+  // Takes over one entry, the next in key order.
+  void append(Ref value, Ref key) {
+    if (room_ == 0) grow();
+    --room_;
+    const KeyNumber number = KeyNumber::of(key.get());
+    tree_.nodes_.append(std::move(value), std::move(key), number);
+    ++tree_.len_;
+  }
+  // The tree of the entries appended, in that order. Its top is the entry at position
+  // floor(n / 2), and so is each subtree's: the left side never holds fewer entries than the
+  // right, every balance is 0 or +1, and the height is the bit length of n.
+  PythonAvlTree finish();
+
+ private:
+  void grow();
+
+  PythonAvlTree tree_;
+  std::size_t room_ = 0;
 };
 
 }  // namespace tervalo

@@ -44,15 +44,6 @@ void collect_post_order(const NodeArena& nodes, NodeIndex index, ValueList& out)
   out.push_back(Ref::borrow(node.value.get()));
 }
 
-void collect_in_order_entries(const NodeArena& nodes, NodeIndex index, EntryList& out) {
-  while (index != kNoNode) {
-    const Node& node = nodes[index];
-    collect_in_order_entries(nodes, node.left, out);
-    out.push_back(Entry{Ref::borrow(node.value.get()), Ref::borrow(node.key.get())});
-    index = node.right;
-  }
-}
-
 }  // namespace
 
 template <void (*Collect)(const NodeArena&, NodeIndex, ValueList&)>
@@ -87,13 +78,6 @@ ValueList PythonAvlTree::level_order() const {
     if (node.left != kNoNode) queue.push_back(node.left);
     if (node.right != kNoNode) queue.push_back(node.right);
   }
-  return out;
-}
-
-EntryList PythonAvlTree::in_order_entries() const {
-  EntryList out;
-  out.reserve(len_);
-  collect_in_order_entries(nodes_, root_, out);
   return out;
 }
 
