@@ -231,13 +231,20 @@ def key_kind(r, op):
 
 
 def spread(values, gap):
-    """values moved apart, order kept, so that neighbours are at least gap apart."""
+    """values moved apart, order kept, so that neighbours end up at least gap apart."""
     order = sorted(range(len(values)), key=values.__getitem__)
     out = list(values)
-    for a, b in zip(order, order[1:]):
-        out[b] = max(out[b], out[a] + gap)
-    shift = (max(out) - max(values)) / 2 if values else 0  # recentre the pushed-up block
-    return [v - shift if len(values) > 1 and shift > 0 else v for v in out]
+    for _ in range(50):  # push close neighbours apart, each by half of what is missing
+        moved = False
+        for i, j in zip(order, order[1:]):
+            short = gap - (out[j] - out[i])
+            if short > 1e-9:
+                out[i] -= short / 2
+                out[j] += short / 2
+                moved = True
+        if not moved:
+            break
+    return out
 
 
 def draw_pair(ax_t, ax_r, lines, colors):
@@ -266,7 +273,7 @@ def draw_pair(ax_t, ax_r, lines, colors):
         lambda v, _: f"{v:g}" if narrow() and f"{v:g}"[0] in "25" else ""))
     ax_r.set_yscale("log")
     lo, hi = ax_r.get_ylim()
-    lo, hi = min(lo, 0.5), max(hi, 2.0)
+    lo, hi = min(lo / 1.15, 0.5), max(hi * 1.15, 2.0)  # room for the end labels
     ax_r.set_ylim(lo, hi)
     ticks = [t for t in (0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50) if lo <= t <= hi]
     ax_r.yaxis.set_major_locator(mt.FixedLocator(ticks))
@@ -282,11 +289,11 @@ def draw_pair(ax_t, ax_r, lines, colors):
               color="tab:red", va="top")
     if ends:  # the last ratio of each line, at its right end, kept legible
         logs = spread([math.log10(r) for _, r, _ in ends],
-                      (math.log10(hi) - math.log10(lo)) * 0.06)
+                      (math.log10(hi) - math.log10(lo)) * 0.045)
         for (x, r, col), y in zip(ends, logs):
-            ax_r.annotate(f"{r:.2f}", (x, r), xytext=(x * 1.12, 10 ** y), va="center",
+            ax_r.annotate(f"{r:.2f}", (x, r), xytext=(x * 1.1, 10 ** y), va="center",
                           fontsize=7, color=col, annotation_clip=False)
-        ax_r.set_xlim(right=ends[0][0] * 1.6)
+        ax_r.set_xlim(right=max(x for x, _, _ in ends) * 2.2)
 
 
 def plot(data, outdir):
