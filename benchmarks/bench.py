@@ -369,7 +369,7 @@ def workloads(n, seed):
         lambda out: [x.v for x in out]
 
 
-def run_workload(wid, cases, digest, repeat_count):
+def run_workload(wid, cases, digest, repeat_count, summary=statistics.median):
     names = list(cases)
     times = {c: [] for c in names}
     digests = {}
@@ -392,7 +392,7 @@ def run_workload(wid, cases, digest, repeat_count):
             bad = [c for c in names if digests[c] != digests[names[0]]]
             if bad:
                 sys.exit(f"{wid}: results of {', '.join(bad)} differ from {names[0]}")
-    return {c: statistics.median(v) for c, v in times.items()}
+    return {c: summary(v) for c, v in times.items()}
 
 
 # ---------------------------------------------------------------- memory (fresh process each)
