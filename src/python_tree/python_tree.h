@@ -8,8 +8,9 @@
 //
 // Storage. A tree keeps its nodes in one arena and links them by 32-bit slot numbers (slot 0
 // is "no node"): 40 bytes per entry, no allocator overhead per node, and a tree's nodes close
-// together in memory. A node whose key is an exact int that fits 64 bits, or an exact float,
-// also keeps the key's number, so a descent comparing such keys never touches the key objects.
+// together in memory. A node also keeps a number summarising its key (`KeyNumber`): exact
+// ints, floats, strs and bytes, and tuples starting with one of these, are mostly compared by
+// that number, so a descent among such keys rarely touches the key objects.
 //
 // Heights. A leaf has height 1 and an absent child counts 0. Once an insertion or removal
 // returns, every node's height is 1 + the larger child height, every node's balance
@@ -35,15 +36,37 @@ namespace tervalo {
 
 enum class Ordering { Less, Equal, Greater };
 
-// The number of an exact int that fits 64 bits or of an exact float, kept beside a key so
-// that comparing two such keys needs neither key object nor any call into Python.
+// What a node keeps of its key so that most comparisons need neither key object nor any call
+// into Python: the number of an exact int that fits 64 bits or of an exact float, or an
+// order-preserving number made of the leading characters of an exact str or the leading bytes
+// of an exact bytes. An exact non-empty tuple keeps the same of its first item, which decides
+// every comparison whose first items differ. Numbers of differing kinds (an int with a float,
+// say) are left to the full comparison.
 union NumberValue {
   std::int64_t integer;
   double real;
+  // Leading characters or bytes, the first in the most significant bits, absent ones as 0: two
+  // different prefixes order as their strings do; equal prefixes say nothing.
+  std::uint64_t prefix;
 };
 
 struct KeyNumber {
-  enum class Kind : std::uint8_t { Other, Integer, Real };
+  // The prefix of a str whose first (up to) 8 code points are all below 256 packs those 8 bits
+  // each (Latin1); any other str packs its first 3 code points, 21 bits each (Wide). The tuple
+  // kinds describe the first item of a tuple and come in the same order as the plain ones.
+  enum class Kind : std::uint8_t {
+    Other,
+    Integer,
+    Real,
+    Latin1,
+    Wide,
+    Bytes,
+    TupleInteger,
+    TupleReal,
+    TupleLatin1,
+    TupleWide,
+    TupleBytes,
+  };
   Kind kind = Kind::Other;
   NumberValue value{0};
   static KeyNumber of(PyObject* key) noexcept;
@@ -59,7 +82,8 @@ Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
 using NodeIndex = std::uint32_t;
 inline constexpr NodeIndex kNoNode = 0;
 
-// 40 bytes: the two references, the two links, the key's number, its kind and the height.
+// 40 bytes: the two references, the two links, the key's number or prefix, its kind and the
+// height.
 struct Node {
   Ref value;
   Ref key;
