@@ -129,9 +129,11 @@ Order compare_scalars(PyObject* a, PyObject* b) {
   PyTypeObject* type = Py_TYPE(a);
   if (type != Py_TYPE(b)) return Order::Unknown;
   if (type == &PyLong_Type) {
-    const KeyNumber x = scalar_number(a), y = scalar_number(b);
-    if (x.kind != Kind::Integer || y.kind != Kind::Integer) return Order::Unknown;
-    return order_of(x.value.integer, y.value.integer);
+    int a_overflow = 0, b_overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(a, &a_overflow);
+    const long long y = PyLong_AsLongLongAndOverflow(b, &b_overflow);
+    if (a_overflow != 0 || b_overflow != 0) return Order::Unknown;
+    return order_of(x, y);
   }
   if (type == &PyFloat_Type) return order_of(PyFloat_AsDouble(a), PyFloat_AsDouble(b));
   if (type == &PyUnicode_Type) {
@@ -147,11 +149,12 @@ Order compare_scalars(PyObject* a, PyObject* b) {
 // interpreter compares them: the first item pair that is not equal (equality here has the
 // identity shortcut, so one NaN object equals itself) decides all three answers, and with no
 // such pair the lengths do. Any other item pair leaves the whole comparison to the interpreter;
-// nothing observable has happened by then.
-std::optional<Result<Ordering>> compare_tuples(PyObject* a, PyObject* b) {
+// nothing observable has happened by then. The first `known_equal` items are already known to
+// compare equal.
+std::optional<Result<Ordering>> compare_tuples(PyObject* a, PyObject* b, Py_ssize_t known_equal) {
   const Py_ssize_t a_size = PyTuple_Size(a), b_size = PyTuple_Size(b);
   const Py_ssize_t common = std::min(a_size, b_size);
-  for (Py_ssize_t i = 0; i < common; ++i) {
+  for (Py_ssize_t i = known_equal; i < common; ++i) {
     PyObject* x = PyTuple_GetItem(a, i);
     PyObject* y = PyTuple_GetItem(b, i);
     if (x == y) continue;
@@ -163,8 +166,11 @@ std::optional<Result<Ordering>> compare_tuples(PyObject* a, PyObject* b) {
   return three_way(a_size, b_size);
 }
 
-std::optional<Result<Ordering>> compare_builtin(PyObject* a, PyObject* b) {
-  if (Py_TYPE(a) == &PyTuple_Type && Py_TYPE(b) == &PyTuple_Type) return compare_tuples(a, b);
+std::optional<Result<Ordering>> compare_builtin(PyObject* a, PyObject* b,
+                                                Py_ssize_t known_equal = 0) {
+  if (Py_TYPE(a) == &PyTuple_Type && Py_TYPE(b) == &PyTuple_Type) {
+    return compare_tuples(a, b, known_equal);
+  }
   const Order order = compare_scalars(a, b);
   if (order == Order::Unknown) return std::nullopt;
   return to_ordering(order);
@@ -192,10 +198,12 @@ KeyNumber KeyNumber::of(PyObject* key) noexcept {
   return number;
 }
 
-// Deliberately not PyObject_RichCompareBool: its identity shortcut would answer Equal for an
-// object compared with itself without asking the object (a NaN key must still fail).
-Result<Ordering> compare(PyObject* a, PyObject* b) {
-  if (auto known = compare_builtin(a, b)) return std::move(*known);
+namespace {
+
+// The interpreter's three comparisons. Deliberately not PyObject_RichCompareBool: its identity
+// shortcut would answer Equal for an object compared with itself without asking the object (a
+// NaN key must still fail).
+Result<Ordering> compare_rich(PyObject* a, PyObject* b) {
   TRY_ASSIGN(const bool equal, compare_op(a, b, Py_EQ));
   if (equal) return Ordering::Equal;
   TRY_ASSIGN(const bool less, compare_op(a, b, Py_LT));
@@ -205,46 +213,34 @@ Result<Ordering> compare(PyObject* a, PyObject* b) {
   return incomparable();
 }
 
-// The numbers settle a comparison only when they differ. For two tuples that means their first
-// items differ, and then these items alone decide: the interpreter compares no further item.
-// Equal floats of two tuples (or NaNs, which may be one object) leave it to the full comparison.
-Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
-                         const KeyNumber& b_number) {
-  const NumberValue x = a_number.value, y = b_number.value;
-  if (a_number.kind == b_number.kind) {
-    switch (a_number.kind) {
-      case Kind::Integer:
-        return three_way(x.integer, y.integer);
-      case Kind::Real:
-        return three_way(x.real, y.real);
-      case Kind::TupleInteger:
-        if (x.integer != y.integer) return unequal(x.integer < y.integer);
-        break;
-      case Kind::TupleReal:
-        if (x.real < y.real || x.real > y.real) return unequal(x.real < y.real);
-        break;
-      case Kind::Latin1:
-      case Kind::Wide:
-      case Kind::Bytes:
-      case Kind::TupleLatin1:
-      case Kind::TupleWide:
-      case Kind::TupleBytes:
-        if (x.prefix != y.prefix) return unequal(x.prefix < y.prefix);
-        break;
-      case Kind::Other:
-        break;
-    }
-  } else if (is_tuple(a_number.kind) == is_tuple(b_number.kind)) {
+}  // namespace
+
+Result<Ordering> compare(PyObject* a, PyObject* b) {
+  if (auto known = compare_builtin(a, b)) return std::move(*known);
+  return compare_rich(a, b);
+}
+
+// The numbers did not settle it (see `KeyNumber::settle`): a str prefix of the one width may
+// still decide against one of the other, else the keys themselves are compared.
+Result<Ordering> compare_keys(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                              const KeyNumber& b_number) {
+  const std::uint64_t x = a_number.value.prefix, y = b_number.value.prefix;
+  if (a_number.kind != b_number.kind && is_tuple(a_number.kind) == is_tuple(b_number.kind)) {
     const Kind a_item = item_kind(a_number.kind), b_item = item_kind(b_number.kind);
-    if (a_item == Kind::Latin1 && b_item == Kind::Wide) {
-      const std::uint64_t a_wide = widened(x.prefix);
-      if (a_wide != y.prefix) return unequal(a_wide < y.prefix);
-    } else if (a_item == Kind::Wide && b_item == Kind::Latin1) {
-      const std::uint64_t b_wide = widened(y.prefix);
-      if (x.prefix != b_wide) return unequal(x.prefix < b_wide);
+    if (a_item == Kind::Latin1 && b_item == Kind::Wide && widened(x) != y) {
+      return unequal(widened(x) < y);
+    }
+    if (a_item == Kind::Wide && b_item == Kind::Latin1 && x != widened(y)) {
+      return unequal(x < widened(y));
     }
   }
-  return compare(a, b);
+  // Equal first items, known from equal numbers, need not be compared again.
+  const bool first_equal =
+      a_number.kind == b_number.kind &&
+      ((a_number.kind == Kind::TupleInteger && a_number.value.integer == b_number.value.integer) ||
+       (a_number.kind == Kind::TupleReal && a_number.value.real == b_number.value.real));
+  if (auto known = compare_builtin(a, b, first_equal ? 1 : 0)) return std::move(*known);
+  return compare_rich(a, b);
 }
 
 }  // namespace tervalo

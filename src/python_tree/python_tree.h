@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -70,14 +71,56 @@ struct KeyNumber {
   Kind kind = Kind::Other;
   NumberValue value{0};
   static KeyNumber of(PyObject* key) noexcept;
+
+  // The ordering of two keys of these numbers when the numbers alone settle it. For two tuples
+  // that means their first items differ, and then these items alone decide: the interpreter
+  // compares no further item. Equal floats of two tuples (or NaNs, which may be one object),
+  // equal prefixes and differing kinds are left to the full comparison.
+  std::optional<Ordering> settle(const KeyNumber& other) const noexcept {
+    if (kind != other.kind) return std::nullopt;
+    const NumberValue x = value, y = other.value;
+    switch (kind) {
+      case Kind::Integer:
+        if (x.integer == y.integer) return Ordering::Equal;
+        [[fallthrough]];
+      case Kind::TupleInteger:
+        if (x.integer != y.integer)
+          return x.integer < y.integer ? Ordering::Less : Ordering::Greater;
+        return std::nullopt;
+      case Kind::Real:
+        if (x.real == y.real) return Ordering::Equal;
+        [[fallthrough]];
+      case Kind::TupleReal:
+        if (x.real < y.real) return Ordering::Less;
+        if (x.real > y.real) return Ordering::Greater;
+        return std::nullopt;
+      case Kind::Latin1:
+      case Kind::Wide:
+      case Kind::Bytes:
+      case Kind::TupleLatin1:
+      case Kind::TupleWide:
+      case Kind::TupleBytes:
+        if (x.prefix != y.prefix) return x.prefix < y.prefix ? Ordering::Less : Ordering::Greater;
+        return std::nullopt;
+      case Kind::Other:
+        break;
+    }
+    return std::nullopt;
+  }
 };
 
 // Three-way comparison of `a` (always the left operand) with `b`: `==`, then `<`, then `>`,
 // each followed by a truth test. There is no identity shortcut. All three false is a TypeError.
 Result<Ordering> compare(PyObject* a, PyObject* b);
-// The same, for keys whose numbers are known (`KeyNumber::of` of each).
-Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
-                         const KeyNumber& b_number);
+// The same, for keys whose numbers are known (`KeyNumber::of` of each). Where the numbers
+// alone decide (the common case of a descent) this stays inline and touches no key object.
+Result<Ordering> compare_keys(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                              const KeyNumber& b_number);
+inline Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                                const KeyNumber& b_number) {
+  if (auto settled = a_number.settle(b_number)) return *settled;
+  return compare_keys(a, a_number, b, b_number);
+}
 
 using NodeIndex = std::uint32_t;
 inline constexpr NodeIndex kNoNode = 0;
