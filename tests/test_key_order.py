@@ -155,6 +155,7 @@ def test_tree_matches_sorted_model(lists):
     ("", "\x00"), ("a", "a\x00"), ("abcdefgh", "abcdefgh\x00"), ("abcdefgh", "abcdefghi"),
     ("\xff" * 9, "\u0100"), ("ab\u20ac", "ab\xff"), ("a" * 8, "a" * 7 + "\U0010ffff"),
     ("\U0001f600", "\uffff"), ("\ud800", "\ue000"), ("abc\u0100", "abcd"),
+    ("abd", "abc\u20ac"), ("b\xff", "b\xfe\x00\U0010ffff"), (("abd", 0), ("abc\u20ac", 1)),
     (b"", b"\x00"), (b"\xff" * 8, b"\xff" * 8 + b"\x00"), (b"\x00\xff", b"\x00\xfe\xff"),
     (1, 1.0), (-0.0, 0.0), (2**63, 2.0**63), (2**63 + 1, 2.0**63), (10**30, math.inf),
     ((), (0,)), ((1, 2), (1,)), ((1, "a"), (1, "b")), ((1, 2.5), (1.0, 2.5)),

@@ -224,14 +224,14 @@ Result<Ordering> compare(PyObject* a, PyObject* b) {
 // still decide against one of the other, else the keys themselves are compared.
 Result<Ordering> compare_keys(PyObject* a, const KeyNumber& a_number, PyObject* b,
                               const KeyNumber& b_number) {
-  const std::uint64_t x = a_number.value.prefix, y = b_number.value.prefix;
   if (a_number.kind != b_number.kind && is_tuple(a_number.kind) == is_tuple(b_number.kind)) {
     const Kind a_item = item_kind(a_number.kind), b_item = item_kind(b_number.kind);
-    if (a_item == Kind::Latin1 && b_item == Kind::Wide && widened(x) != y) {
-      return unequal(widened(x) < y);
-    }
-    if (a_item == Kind::Wide && b_item == Kind::Latin1 && x != widened(y)) {
-      return unequal(x < widened(y));
+    if (a_item == Kind::Latin1 && b_item == Kind::Wide) {
+      const std::uint64_t x = widened(a_number.value.prefix), y = b_number.value.prefix;
+      if (x != y) return unequal(x < y);
+    } else if (a_item == Kind::Wide && b_item == Kind::Latin1) {
+      const std::uint64_t x = a_number.value.prefix, y = widened(b_number.value.prefix);
+      if (x != y) return unequal(x < y);
     }
   }
   // Equal first items, known from equal numbers, need not be compared again.
