@@ -56,6 +56,9 @@ Result<Ordering> three_way(T a, T b) {
 
 Ordering unequal(bool less) { return less ? Ordering::Less : Ordering::Greater; }
 
+// Code points are read one at a time: the stable ABI offers no view of a str's storage, and
+// its UTF-8 form (whose byte order is code-point order as well) would make the interpreter keep
+// an encoded copy inside every non-ASCII key for as long as the key lives.
 KeyNumber text_number(PyObject* text) noexcept {
   constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3;
   const Py_ssize_t count = std::min(PyUnicode_GetLength(text), kLatin1Count);
