@@ -317,6 +317,26 @@ def counted(name, fn):
 
 # ---------------------------------------------------------------- workloads
 
+CONSONANTS, VOWELS = "bcdfghjklmnpqrstvwxyz", "aeiou"
+SYLLABLES = [c + v for c in CONSONANTS for v in VOWELS]  # 105
+
+
+def name_maker(seed):
+    """A name of 8 letters (4 consonant-vowel syllables, e.g. 'kotamibe') for each int below
+    105**4: distinct ints give distinct names, scattered so that name order is not int order."""
+    space = len(SYLLABLES) ** 4
+    offset = random.Random(seed).randrange(space)
+
+    def name(x):
+        v = (x * 2654435761 + offset) % space  # the multiplier is coprime to 105: a bijection
+        out = []
+        for _ in range(4):
+            v, s = divmod(v, len(SYLLABLES))
+            out.append(SYLLABLES[s])
+        return "".join(out)
+    return name
+
+
 def workloads(n, seed):
     """Yield (group, id, cases, digest). Containers are only built by the (untimed) setups."""
     rng = random.Random(seed)
@@ -347,8 +367,10 @@ def workloads(n, seed):
     pickled = {c: (pre[c], roundtrip) for c in COLUMNS}
     pickled[PAIRS] = (reduced_pairs(pre[AVL]), roundtrip)
     yield 10, "pickle", pickled, unpaired
-    for kind, make in (("str", str), ("float", lambda x: x + 0.5),
-                       ("tuple", lambda x: (x, str(x)))):
+    name = name_maker(seed)
+    for kind, make in (("str", name), ("bytes", lambda x: name(x).encode()),
+                       ("float", lambda x: x + 0.5), ("tuple", lambda x: (x, str(x))),
+                       ("pair", lambda x: (x // 1000, x % 1000))):
         d, q = [make(x) for x in data], [make(x) for x in queries]
         yield 11, f"build_{kind}", build_cases(d), canon
         yield 11, f"insert_{kind}", insert_cases(d), canon

@@ -1,9 +1,13 @@
+#include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "python_tree/python_tree.h"
 
 namespace tervalo {
 namespace {
+
+using Kind = KeyNumber::Kind;
 
 // One rich comparison followed by its truth test. The result object is released on both
 // outcomes of the test.
@@ -20,39 +24,71 @@ Result<Ordering> incomparable() {
   return fail(PyExc_TypeError, "PyAny::compare(): All comparisons returned false");
 }
 
+// The outcome of `==`, `<` and `>` on two objects whose comparisons run no Python code:
+// Unordered when all three are false (a NaN), Unknown when the pair is not one of those.
+enum class Order { Equal, Less, Greater, Unordered, Unknown };
+
+template <class T>
+Order order_of(T a, T b) {
+  if (a == b) return Order::Equal;
+  if (a < b) return Order::Less;
+  if (a > b) return Order::Greater;
+  return Order::Unordered;
+}
+
+Result<Ordering> to_ordering(Order order) {
+  switch (order) {
+    case Order::Equal:
+      return Ordering::Equal;
+    case Order::Less:
+      return Ordering::Less;
+    case Order::Greater:
+      return Ordering::Greater;
+    default:
+      return incomparable();
+  }
+}
+
 template <class T>
 Result<Ordering> three_way(T a, T b) {
-  if (a == b) return Ordering::Equal;
-  if (a < b) return Ordering::Less;
-  if (a > b) return Ordering::Greater;
-  return incomparable();
+  return to_ordering(order_of(a, b));
 }
 
-// Two objects of the same exact built-in type among int, float and str compare without running
-// any Python code: the interpreter's own comparisons of these types call nothing that can be
-// observed. Their three answers can then be computed directly, with the same outcome as the
-// three rich comparisons (a float NaN is neither equal, less nor greater, as there).
-std::optional<Result<Ordering>> compare_builtin(PyObject* a, PyObject* b) {
-  PyTypeObject* type = Py_TYPE(a);
-  if (type != Py_TYPE(b)) return std::nullopt;
-  if (type == &PyLong_Type || type == &PyFloat_Type) {
-    const KeyNumber x = KeyNumber::of(a), y = KeyNumber::of(b);
-    if (x.kind == KeyNumber::Kind::Other || y.kind == KeyNumber::Kind::Other) {
-      return std::nullopt;
+Ordering unequal(bool less) { return less ? Ordering::Less : Ordering::Greater; }
+
+// Code points are read one at a time: the stable ABI offers no view of a str's storage, and
+// its UTF-8 form (whose byte order is code-point order as well) would make the interpreter keep
+// an encoded copy inside every non-ASCII key for as long as the key lives.
+KeyNumber text_number(PyObject* text) noexcept {
+  constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3;
+  const Py_ssize_t count = std::min(PyUnicode_GetLength(text), kLatin1Count);
+  std::uint64_t latin1 = 0;
+  Py_UCS4 widest = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(text, i);
+    widest = std::max(widest, c);
+    latin1 |= std::uint64_t{c & 0xFF} << (56 - 8 * i);
+  }
+  KeyNumber number;
+  number.kind = Kind::Latin1;
+  number.value.prefix = latin1;
+  if (widest > 0xFF) {
+    std::uint64_t wide = 0;
+    for (Py_ssize_t i = 0; i < std::min(count, kWideCount); ++i) {
+      wide |= std::uint64_t{PyUnicode_ReadChar(text, i)} << (42 - 21 * i);
     }
-    return compare(a, x, b, y);
+    number.kind = Kind::Wide;
+    number.value.prefix = wide;
   }
-  if (type == &PyUnicode_Type) {
-    if (a == b) return Ordering::Equal;
-    const int order = PyUnicode_Compare(a, b);
-    return order < 0 ? Ordering::Less : order > 0 ? Ordering::Greater : Ordering::Equal;
-  }
-  return std::nullopt;
+  return number;
 }
 
-}  // namespace
+// A Latin1 prefix in the Wide form: its first 3 characters, 21 bits each.
+std::uint64_t widened(std::uint64_t latin1) {
+  return ((latin1 >> 56) << 42) | (((latin1 >> 48) & 0xFF) << 21) | ((latin1 >> 40) & 0xFF);
+}
 
-KeyNumber KeyNumber::of(PyObject* key) noexcept {
+KeyNumber scalar_number(PyObject* key) noexcept {
   KeyNumber number;
   PyTypeObject* type = Py_TYPE(key);
   if (type == &PyLong_Type) {
@@ -66,14 +102,111 @@ KeyNumber KeyNumber::of(PyObject* key) noexcept {
     number.kind = Kind::Real;
     // Cannot fail: the type is exactly float.
     number.value.real = PyFloat_AsDouble(key);
+  } else if (type == &PyUnicode_Type) {
+    number = text_number(key);
+  } else if (type == &PyBytes_Type) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AsString(key));
+    const Py_ssize_t count = std::min<Py_ssize_t>(PyBytes_Size(key), 8);
+    std::uint64_t prefix = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) prefix |= std::uint64_t{bytes[i]} << (56 - 8 * i);
+    number.kind = Kind::Bytes;
+    number.value.prefix = prefix;
   }
   return number;
 }
 
-// Deliberately not PyObject_RichCompareBool: its identity shortcut would answer Equal for an
-// object compared with itself without asking the object (a NaN key must still fail).
-Result<Ordering> compare(PyObject* a, PyObject* b) {
-  if (auto known = compare_builtin(a, b)) return std::move(*known);
+// Bytes order as the interpreter orders them: by their common bytes, then by length.
+Order compare_bytes(PyObject* a, PyObject* b) {
+  const Py_ssize_t a_size = PyBytes_Size(a), b_size = PyBytes_Size(b);
+  const int order = std::memcmp(PyBytes_AsString(a), PyBytes_AsString(b),
+                                static_cast<std::size_t>(std::min(a_size, b_size)));
+  if (order != 0) return order < 0 ? Order::Less : Order::Greater;
+  return order_of(a_size, b_size);
+}
+
+// Two objects of the same exact built-in type among int, float, str and bytes compare without
+// running any Python code: the interpreter's own comparisons of these types call nothing that
+// can be observed, so their three answers can be computed directly (a float NaN is neither
+// equal, less nor greater, as there). There is no identity shortcut: a NaN key must still fail.
+Order compare_scalars(PyObject* a, PyObject* b) {
+  PyTypeObject* type = Py_TYPE(a);
+  if (type != Py_TYPE(b)) return Order::Unknown;
+  if (type == &PyLong_Type) {
+    int a_overflow = 0, b_overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(a, &a_overflow);
+    const long long y = PyLong_AsLongLongAndOverflow(b, &b_overflow);
+    if (a_overflow != 0 || b_overflow != 0) return Order::Unknown;
+    return order_of(x, y);
+  }
+  if (type == &PyFloat_Type) return order_of(PyFloat_AsDouble(a), PyFloat_AsDouble(b));
+  if (type == &PyUnicode_Type) {
+    if (a == b) return Order::Equal;
+    const int order = PyUnicode_Compare(a, b);
+    return order < 0 ? Order::Less : order > 0 ? Order::Greater : Order::Equal;
+  }
+  if (type == &PyBytes_Type) return compare_bytes(a, b);
+  return Order::Unknown;
+}
+
+// Two exact tuples whose items, up to the first that differ, are such objects compare as the
+// interpreter compares them: the first item pair that is not equal (equality here has the
+// identity shortcut, so one NaN object equals itself) decides all three answers, and with no
+// such pair the lengths do. Any other item pair leaves the whole comparison to the interpreter;
+// nothing observable has happened by then. The first `known_equal` items are already known to
+// compare equal.
+std::optional<Result<Ordering>> compare_tuples(PyObject* a, PyObject* b, Py_ssize_t known_equal) {
+  const Py_ssize_t a_size = PyTuple_Size(a), b_size = PyTuple_Size(b);
+  const Py_ssize_t common = std::min(a_size, b_size);
+  for (Py_ssize_t i = known_equal; i < common; ++i) {
+    PyObject* x = PyTuple_GetItem(a, i);
+    PyObject* y = PyTuple_GetItem(b, i);
+    if (x == y) continue;
+    const Order order = compare_scalars(x, y);
+    if (order == Order::Equal) continue;
+    if (order == Order::Unknown) return std::nullopt;
+    return to_ordering(order);
+  }
+  return three_way(a_size, b_size);
+}
+
+std::optional<Result<Ordering>> compare_builtin(PyObject* a, PyObject* b,
+                                                Py_ssize_t known_equal = 0) {
+  if (Py_TYPE(a) == &PyTuple_Type && Py_TYPE(b) == &PyTuple_Type) {
+    return compare_tuples(a, b, known_equal);
+  }
+  const Order order = compare_scalars(a, b);
+  if (order == Order::Unknown) return std::nullopt;
+  return to_ordering(order);
+}
+
+constexpr int kTupleShift = static_cast<int>(Kind::TupleInteger) - static_cast<int>(Kind::Integer);
+
+// The kind of a tuple's first item, or the plain kind itself.
+Kind item_kind(Kind kind) {
+  return kind >= Kind::TupleInteger ? static_cast<Kind>(static_cast<int>(kind) - kTupleShift)
+                                    : kind;
+}
+
+bool is_tuple(Kind kind) { return kind >= Kind::TupleInteger; }
+
+}  // namespace
+
+KeyNumber KeyNumber::of(PyObject* key) noexcept {
+  if (Py_TYPE(key) != &PyTuple_Type) return scalar_number(key);
+  if (PyTuple_Size(key) == 0) return KeyNumber{};
+  KeyNumber number = scalar_number(PyTuple_GetItem(key, 0));
+  if (number.kind != Kind::Other) {
+    number.kind = static_cast<Kind>(static_cast<int>(number.kind) + kTupleShift);
+  }
+  return number;
+}
+
+namespace {
+
+// The interpreter's three comparisons. Deliberately not PyObject_RichCompareBool: its identity
+// shortcut would answer Equal for an object compared with itself without asking the object (a
+// NaN key must still fail).
+Result<Ordering> compare_rich(PyObject* a, PyObject* b) {
   TRY_ASSIGN(const bool equal, compare_op(a, b, Py_EQ));
   if (equal) return Ordering::Equal;
   TRY_ASSIGN(const bool less, compare_op(a, b, Py_LT));
@@ -83,17 +216,34 @@ Result<Ordering> compare(PyObject* a, PyObject* b) {
   return incomparable();
 }
 
-Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
-                         const KeyNumber& b_number) {
-  if (a_number.kind == b_number.kind) {
-    if (a_number.kind == KeyNumber::Kind::Integer) {
-      return three_way(a_number.value.integer, b_number.value.integer);
-    }
-    if (a_number.kind == KeyNumber::Kind::Real) {
-      return three_way(a_number.value.real, b_number.value.real);
+}  // namespace
+
+Result<Ordering> compare(PyObject* a, PyObject* b) {
+  if (auto known = compare_builtin(a, b)) return std::move(*known);
+  return compare_rich(a, b);
+}
+
+// The numbers did not settle it (see `KeyNumber::settle`): a str prefix of the one width may
+// still decide against one of the other, else the keys themselves are compared.
+Result<Ordering> compare_keys(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                              const KeyNumber& b_number) {
+  if (a_number.kind != b_number.kind && is_tuple(a_number.kind) == is_tuple(b_number.kind)) {
+    const Kind a_item = item_kind(a_number.kind), b_item = item_kind(b_number.kind);
+    if (a_item == Kind::Latin1 && b_item == Kind::Wide) {
+      const std::uint64_t x = widened(a_number.value.prefix), y = b_number.value.prefix;
+      if (x != y) return unequal(x < y);
+    } else if (a_item == Kind::Wide && b_item == Kind::Latin1) {
+      const std::uint64_t x = a_number.value.prefix, y = widened(b_number.value.prefix);
+      if (x != y) return unequal(x < y);
     }
   }
-  return compare(a, b);
+  // Equal first items, known from equal numbers, need not be compared again.
+  const bool first_equal =
+      a_number.kind == b_number.kind &&
+      ((a_number.kind == Kind::TupleInteger && a_number.value.integer == b_number.value.integer) ||
+       (a_number.kind == Kind::TupleReal && a_number.value.real == b_number.value.real));
+  if (auto known = compare_builtin(a, b, first_equal ? 1 : 0)) return std::move(*known);
+  return compare_rich(a, b);
 }
 
 }  // namespace tervalo
