@@ -13,6 +13,7 @@ n for build, insert, contains, remove, lookup, iterate, pickle and the key-type 
     python benchmarks/scaling.py                    # every size up to 10,000,000
     python benchmarks/scaling.py --plot             # redraw the charts from the JSON only
     python benchmarks/scaling.py --sizes 10000000 --only build,contains --json /tmp/big.json
+    python benchmarks/scaling.py --sizes 10000000 --only 2,3 --add   # beside the last run
 
 Raw results go to docs/scaling.json after every size; the charts (docs/scaling-*.png, needs
 matplotlib) and a Markdown ratio table are made from that file at the end of the run.
@@ -122,6 +123,9 @@ def drive(args):
             "cpus": os.cpu_count(), "sortedcontainers": sortedcontainers.__version__,
             "seed": args.seed, "only": only, "time": "fastest of the repetitions", "started": time.strftime("%Y-%m-%d %H:%M"),
             "sizes": {}, "stopped": None}
+    if args.add:  # a partial run at the large sizes, kept beside the full run's smaller ones
+        with open(args.json) as f:
+            data = json.load(f)
     if os.path.exists(args.json) and not only and not args.sizes:
         with open(args.json) as f:  # a previous full run: its wall times give a first guess
             prev = {int(n): s["wall"] for n, s in json.load(f)["sizes"].items()}
@@ -153,7 +157,7 @@ def drive(args):
             break
         got = json.loads(proc.stdout)
         data["sizes"][str(n)] = {"repeat": rep, "wall": wall, "peak_rss": got["peak_rss"],
-                                 "load": os.getloadavg()[0], "rows": got["rows"]}
+                                 "load": os.getloadavg()[0], "only": only, "rows": got["rows"]}
         save(args.json, data)
         walls[n] = wall
         left = [m for m in sizes if m > n]
@@ -362,6 +366,8 @@ def main():
                     "comma separated; default: every workload")
     ap.add_argument("--seed", type=int, default=20240501)
     ap.add_argument("--json", default=os.path.join(DOCS, "scaling.json"))
+    ap.add_argument("--add", action="store_true", help="add the sizes run to those in --json "
+                    "(e.g. a few workloads at 10,000,000) instead of starting afresh")
     ap.add_argument("--plot", action="store_true", help="only redraw charts from --json")
     ap.add_argument("--no-plot", action="store_true", help="run, but draw no charts")
     ap.add_argument("--one-size", type=int, help=argparse.SUPPRESS)
