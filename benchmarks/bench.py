@@ -32,6 +32,7 @@ from operator import attrgetter
 
 import sortedcontainers
 from sortedcontainers import SortedKeyList, SortedList, SortedSet
+
 from tervalo import AVLTree
 
 AVL, SL, SS, LB, H = "AVLTree", "SortedList", "SortedSet", "list+bisect", "set/dict"
@@ -248,7 +249,7 @@ def query_cases(data, queries, avl_q, sl_q, lb_q):
 INC = (True, False)
 RANGE_Q = (lambda t, ab: list(t.range(ab[0], ab[1])),
            lambda s, ab: list(s.irange(ab[0], ab[1], inclusive=INC)),
-           lambda l, ab: l[bisect_left(l, ab[0]):bisect_left(l, ab[1])])
+           lambda lst, ab: lst[bisect_left(lst, ab[0]):bisect_left(lst, ab[1])])
 def lb_from(lst, k):
     i = bisect_left(lst, k)
     return lst[i:i + 10]
@@ -267,7 +268,7 @@ TO_Q = (lambda t, k: list(t.iter_to(k, 10)),
 
 def walk(c):
     x = None
-    for x in c:
+    for x in c:  # noqa: B007 (the last value is the walk's result)
         pass
     return x
 
@@ -543,7 +544,7 @@ def main():
         print("\nAVLTree / SortedList (SortedKeyList for key workloads), median time ratio:")
         for group, wid, med in results:
             print(f"  {group:>2}. {wid:<16} {med[AVL] / med[SL]:6.2f}")
-        for group, wid, med in results:
+        for _group, wid, med in results:
             if PAIRS in med:
                 print(f"AVLTree / bare pairs list, {wid}: {med[AVL] / med[PAIRS]:.2f}")
     mem = {}

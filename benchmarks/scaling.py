@@ -121,7 +121,8 @@ def drive(args):
     import sortedcontainers
     data = {"python": platform.python_version(), "machine": platform.machine(),
             "cpus": os.cpu_count(), "sortedcontainers": sortedcontainers.__version__,
-            "seed": args.seed, "only": only, "time": "fastest of the repetitions", "started": time.strftime("%Y-%m-%d %H:%M"),
+            "seed": args.seed, "only": only, "time": "fastest of the repetitions",
+            "started": time.strftime("%Y-%m-%d %H:%M"),
             "sizes": {}, "stopped": None}
     if args.add:  # a partial run at the large sizes, kept beside the full run's smaller ones
         with open(args.json) as f:
@@ -176,7 +177,7 @@ def drive(args):
 def ratio_table(data):
     sizes = sorted(int(n) for n in data["sizes"])
     shown = [n for n in sizes if math.log10(n).is_integer()] or sizes
-    print(f"\n| AVLTree / SortedList, time ratio | " + " | ".join(f"n={n:,}" for n in shown)
+    print("\n| AVLTree / SortedList, time ratio | " + " | ".join(f"n={n:,}" for n in shown)
           + " |")
     print("|---|" + "---:|" * len(shown))
     ratios = {}
@@ -187,7 +188,7 @@ def ratio_table(data):
     for (group, wid), by_n in ratios.items():
         cells = [f"{by_n[n]:.2f}" if n in by_n else "–" for n in shown]
         print(f"| {group}. {wid} | " + " | ".join(cells) + " |")
-    print(f"\nPeak RSS per size: " + ", ".join(
+    print("\nPeak RSS per size: " + ", ".join(
         f"{n:,}: {data['sizes'][str(n)]['peak_rss'] / 2**20:,.0f} MiB" for n in sizes))
     if data.get("stopped"):
         print(f"Stopped: {data['stopped']}")

@@ -3,12 +3,11 @@
 import operator
 
 import pytest
+from conftest import Token, assert_notes, interpreter_error, state
 
 import tervalo
 from tervalo import AVLTree
 from tervalo import tervalo as ext
-
-from conftest import Token, assert_notes, interpreter_error, state
 
 NEW = "AVLTree.__new__()"
 INSERT = "AVLTree.insert()"

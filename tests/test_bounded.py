@@ -7,12 +7,11 @@ import random
 import struct
 
 import pytest
+from conftest import RecordingKey, assert_notes, interpreter_error, refs, same_objects, state
 from sortedcontainers import SortedList
 
 from tervalo import AVLTree
 from tervalo import tervalo as ext
-
-from conftest import RecordingKey, assert_notes, interpreter_error, refs, same_objects, state
 
 ONE_TO_SEVEN = list(range(1, 8))
 ADDRESS_BITS = 8 * struct.calcsize("P")
@@ -410,7 +409,9 @@ def test_against_sorted_list(seed):
         probes += [rng.randrange(-2, 6 * size + 4) for _ in range(15)]
         for start, end in itertools.product(probes[:12], repeat=2):
             for flags in itertools.product([False, True], repeat=2):
-                call = lambda: list(tree.range(start, end, include_start=flags[0], include_end=flags[1]))  # noqa: E731
+                def call():  # called within this iteration
+                    return list(tree.range(start, end, include_start=flags[0],  # noqa: B023
+                                           include_end=flags[1]))  # noqa: B023
                 if start is not None and end is not None and start > end:
                     with pytest.raises(ValueError):
                         call()

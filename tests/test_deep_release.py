@@ -10,8 +10,8 @@ import sys
 import textwrap
 
 import pytest
-
 from conftest import UNDER_ASAN, figures
+
 from tervalo import AVLTree
 
 CHAIN_PROGRAM = textwrap.dedent("""

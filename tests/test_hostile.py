@@ -19,12 +19,11 @@ from collections import namedtuple
 
 import numpy as np
 import pytest
+from conftest import Token, check_shape, figures, refs, same_objects, state
 
 import tervalo
 from tervalo import AVLTree
 from tervalo import tervalo as ext
-
-from conftest import Token, check_shape, figures, refs, same_objects, state
 
 CASES = int(os.environ.get("TERVALO_HOSTILE_CASES", "1000"))
 CAPACITY = 2**59 if struct.calcsize("P") == 8 else 2**28  # pairs that could never be reserved

@@ -5,12 +5,18 @@ import operator
 import random
 
 import pytest
+from conftest import (
+    RecordingKey,
+    Token,
+    check_shape,
+    interpreter_error,
+    outcome,
+    refs,
+    same_objects,
+    state,
+)
 
 from tervalo import AVLTree
-
-from conftest import (
-    RecordingKey, Token, check_shape, interpreter_error, outcome, refs, same_objects, state,
-)
 
 WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order"]
 

@@ -4,7 +4,8 @@ without calling them: exact int, float, str, bytes and tuples of these."""
 import math
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tervalo import AVLTree
 

@@ -3,10 +3,9 @@
 import gc
 
 import pytest
+from conftest import HAS_NOTES, Token, assert_notes, interpreter_error, outcome, refs, same_objects
 
 from tervalo import AVLTree
-
-from conftest import HAS_NOTES, Token, assert_notes, interpreter_error, outcome, refs, same_objects
 
 BAD_KEY = "key must be an attribute name, a callable, or None"
 

@@ -6,10 +6,9 @@ import random
 import weakref
 
 import pytest
+from conftest import Token, check_shape, interpreter_error, refs, same_objects, state
 
 from tervalo import AVLTree
-
-from conftest import Token, check_shape, interpreter_error, refs, same_objects, state
 
 VALUE_LOOKUPS = ["search", "get", "contains", "has_node", "in"]
 KEY_LOOKUPS = ["search_key", "contains_key"]

@@ -13,12 +13,11 @@ import textwrap
 from collections import UserList, namedtuple
 
 import pytest
+from conftest import HAS_NOTES, RecordingKey, Token, assert_notes, check_shape, outcome, refs
 
 import tervalo
 from tervalo import AVLTree
 from tervalo import tervalo as ext
-
-from conftest import HAS_NOTES, RecordingKey, Token, assert_notes, check_shape, outcome, refs
 
 build = ext._avltree_from_sorted_entries
 FN = "_avltree_from_sorted_entries()"
@@ -52,7 +51,7 @@ class Item:
     def __init__(self, name):
         self.name = name
 
-    def _cmp(op):  # noqa: N805
+    def _cmp(op):
         def compare(self, other):
             Item.compared.append(op.__name__)
             return op(self.name, other.name)

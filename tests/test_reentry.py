@@ -12,10 +12,9 @@ import sys
 import weakref
 
 import pytest
+from conftest import check_shape, figures, state
 
 from tervalo import AVLTree
-
-from conftest import check_shape, figures, state
 
 LIVE = set()  # ids of the hook-carrying objects still alive, to catch references kept
 
@@ -191,7 +190,7 @@ class Samples:
 
 
 # Outer operations: name -> (hold, call, model of its effect on the stored keys)
-KEEP, EMPTY = (lambda keys: keys), (lambda keys: [])  # noqa: E731
+KEEP, EMPTY = (lambda keys: keys), (lambda keys: [])
 ADD, DROP = (lambda keys: sorted(keys + [45])), (lambda keys: [k for k in keys if k != 40])
 OUTER = {
     "insert": ("exclusive", lambda t, s: t.insert(s.new), ADD),

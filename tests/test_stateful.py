@@ -12,6 +12,7 @@ import os
 import pickle
 
 import pytest
+from conftest import check_shape, figures, same_objects
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
@@ -24,8 +25,6 @@ from hypothesis.stateful import (
 from sortedcontainers import SortedDict
 
 from tervalo import AVLTree
-
-from conftest import check_shape, figures, same_objects
 
 EXAMPLES = int(os.environ.get("TERVALO_STRESS_EXAMPLES", "60"))
 STEPS = int(os.environ.get("TERVALO_STRESS_STEPS", "50"))

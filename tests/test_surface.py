@@ -9,12 +9,11 @@ import textwrap
 import weakref
 
 import pytest
+from conftest import Token, refs
 
 import tervalo
 from tervalo import AVLTree
 from tervalo import tervalo as ext
-
-from conftest import Token, refs
 
 Iterator = ext._AVLTreeIterator
 WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order"]
@@ -115,7 +114,7 @@ def test_no_instance_attributes_or_weakrefs(make):
     with pytest.raises(AttributeError):
         obj.foo = 1
     with pytest.raises(AttributeError):
-        obj.__dict__
+        obj.__dict__  # noqa: B018
     with pytest.raises(TypeError):
         weakref.ref(obj)
 

@@ -14,11 +14,10 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
-
 from conftest import UNDER_ASAN, check_shape, figures
+
 from tervalo import AVLTree
 
 RUNS = int(os.environ.get("TERVALO_THREAD_EXIT_RUNS", "20"))

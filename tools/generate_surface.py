@@ -187,7 +187,8 @@ class Surface:
             function_id = self.new_id()
             record["id"] = function_id
         self.records.append(record)
-        if owner not in (None, "AVLTree") or (node.name.startswith("__") and node.name not in DOC_NAMES):
+        dunder = node.name.startswith("__") and node.name not in DOC_NAMES
+        if owner not in (None, "AVLTree") or dunder:
             return function_id
         if "property" in decorators:
             self.docs[self.doc_name(node.name)] = doc
