@@ -3,9 +3,9 @@
 
 #include "binding/instance.h"
 #include "binding/trampoline.h"
+#include "generated/surface_docs.h"
 #include "python/pickle.h"
 #include "python/tree.h"
-#include "surface_docs.h"
 
 namespace tervalo {
 namespace {
