@@ -23,10 +23,22 @@ from pathlib import Path
 
 RECORD_PREFIX = "TERVALO_INTROSPECTION_1_"
 MODULE_NAME = "tervalo"
-# Documented but private to the runtime: not part of the introspected surface.
+
+# Which parts of the stub become registered docstrings, and which only records. Every item in
+# the stub gets an introspection record, except the classes in NOT_RECORDED; a function gets a
+# registered docstring only when the module registers it by name:
+#
+# - NOT_RECORDED: classes documented (their docstring is registered) but private to the
+#   runtime, so not part of the introspected surface.
+# - METHOD_TABLE_OWNERS: the owners whose functions the module registers through a method
+#   table (None stands for the module itself). Every other class only has slots (`__iter__`,
+#   `__next__`), whose run-time docstrings are the interpreter's own.
+# - Dunder methods are slots as well, except those named in DOC_NAMES (`__reduce__` is an
+#   ordinary method that pickling looks up by name).
+# - DOC_NAMES: the C++ names of the docstrings whose name is not the default `k` + CamelCase
+#   of the Python name; every recorded class needs an entry.
 NOT_RECORDED = {"PanicException"}
-# C++ names of the docstrings the module registers; everything else in the stub documents a
-# slot, whose run-time docstring is the interpreter's own.
+METHOD_TABLE_OWNERS: set[str | None] = {None, "AVLTree"}
 DOC_NAMES = {
     "AVLTree": "kTree",
     "_AVLTreeIterator": "kIterator",
@@ -187,8 +199,8 @@ class Surface:
             function_id = self.new_id()
             record["id"] = function_id
         self.records.append(record)
-        dunder = node.name.startswith("__") and node.name not in DOC_NAMES
-        if owner not in (None, "AVLTree") or dunder:
+        slot = node.name.startswith("__") and node.name not in DOC_NAMES
+        if owner not in METHOD_TABLE_OWNERS or slot:
             return function_id
         if "property" in decorators:
             self.docs[self.doc_name(node.name)] = doc

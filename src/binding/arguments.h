@@ -24,10 +24,6 @@ struct FunctionDescription {
   std::size_t required_positional_count;
   std::span<const KeywordOnlyParameter> keyword_only_parameters;
 
-  std::size_t parameter_count() const noexcept {
-    return positional_parameters.size() + keyword_only_parameters.size();
-  }
-
   // Vector calling convention: `args` holds `nargs` positional values followed by the values of
   // the keywords named in `kwnames`. Fills `output` (one borrowed object or null per parameter,
   // positional ones first).

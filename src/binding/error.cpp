@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "surface_docs.h"
+#include "generated/surface_docs.h"
 
 namespace tervalo {
 namespace {

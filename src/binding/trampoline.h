@@ -16,6 +16,7 @@
 // library can raise; `Panic` and `std::bad_alloc` are the two this code expects.
 #pragma once
 
+#include <cassert>
 #include <exception>
 #include <new>
 #include <optional>
@@ -72,9 +73,14 @@ auto run_entry(Body&& body) {
   using T = typename detail::ResultValue<std::invoke_result_t<Body>>::type;
   using Out = detail::Outcome<T>;
   try {
+    // The interpreter reads the return value and its error indicator together: a failure with no
+    // exception set surfaces as a `SystemError` about a missing exception, and a success with
+    // one set as a `SystemError` in whatever code next checks, far from the body that left it.
+    // Debug builds check both directions at the one place every body returns through.
     std::optional<Error> error;
     try {
       auto result = body();
+      if (result) assert(PyErr_Occurred() == nullptr && "success returned with an exception set");
       if constexpr (std::is_void_v<T>) {
         if (result) return 0;
       } else {
@@ -90,6 +96,7 @@ auto run_entry(Body&& body) {
       error.emplace(from_unknown_exception());
     }
     std::move(*error).restore();
+    assert(PyErr_Occurred() != nullptr && "failure returned without an exception set");
     return Out::kFailure;
   } catch (const std::exception&) {
     // A fault while a fault was being converted: there is no sound way back into Python.

@@ -4,7 +4,7 @@
 
 #include "binding/instance.h"
 #include "binding/trampoline.h"
-#include "surface_docs.h"
+#include "generated/surface_docs.h"
 
 namespace tervalo {
 namespace {

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "binding/trampoline.h"
+#include "generated/surface_docs.h"
 #include "python/iterator.h"
 #include "python/pickle.h"
 #include "python/tree.h"
-#include "surface_docs.h"
 
 namespace tervalo {
 namespace {

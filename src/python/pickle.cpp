@@ -98,7 +98,12 @@ constexpr const char* kFromSortedEntriesParameters[] = {"pairs", "key_spec"};
 }  // namespace
 
 constexpr FunctionDescription kFromSortedEntriesDescription{
-    "_avltree_from_sorted_entries", nullptr, kFromSortedEntriesParameters, 0, 2, {}};
+    .function_name = "_avltree_from_sorted_entries",
+    .class_name = nullptr,
+    .positional_parameters = kFromSortedEntriesParameters,
+    .positional_only_count = 0,
+    .required_positional_count = 2,
+    .keyword_only_parameters = {}};
 
 Result<Ref> tree_reduce(PyAVLTree& self) {
   Ref pairs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(self.tree.len())));

@@ -3,9 +3,9 @@
 
 #include "binding/instance.h"
 #include "binding/trampoline.h"
+#include "generated/surface_docs.h"
 #include "python/pickle.h"
 #include "python/tree.h"
-#include "surface_docs.h"
 
 namespace tervalo {
 namespace {
@@ -15,18 +15,32 @@ constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
 constexpr const char* kValueParameter[] = {"value"};
 constexpr const char* kKeyOnlyParameter[] = {"key"};
 
-constexpr FunctionDescription kNewDescription{"__new__", "AVLTree", kValuesParameter,
-                                              0,         0,         kKeyParameter};
+constexpr FunctionDescription kNewDescription{.function_name = "__new__",
+                                              .class_name = "AVLTree",
+                                              .positional_parameters = kValuesParameter,
+                                              .positional_only_count = 0,
+                                              .required_positional_count = 0,
+                                              .keyword_only_parameters = kKeyParameter};
 constexpr const char* kRangeParameters[] = {"start", "end"};
 constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"include_end", false}};
 constexpr const char* kIterFromParameters[] = {"start", "count"};
 constexpr const char* kIterToParameters[] = {"end", "count"};
 
 constexpr FunctionDescription value_method(const char* name) {
-  return {name, "AVLTree", kValueParameter, 0, 1, {}};
+  return {.function_name = name,
+          .class_name = "AVLTree",
+          .positional_parameters = kValueParameter,
+          .positional_only_count = 0,
+          .required_positional_count = 1,
+          .keyword_only_parameters = {}};
 }
 constexpr FunctionDescription key_method(const char* name) {
-  return {name, "AVLTree", kKeyOnlyParameter, 0, 1, {}};
+  return {.function_name = name,
+          .class_name = "AVLTree",
+          .positional_parameters = kKeyOnlyParameter,
+          .positional_only_count = 0,
+          .required_positional_count = 1,
+          .keyword_only_parameters = {}};
 }
 
 constexpr FunctionDescription kInsertDescription = value_method("insert");
@@ -38,11 +52,24 @@ constexpr FunctionDescription kSearchKeyDescription = key_method("search_key");
 constexpr FunctionDescription kContainsDescription = value_method("contains");
 constexpr FunctionDescription kHasNodeDescription = value_method("has_node");
 constexpr FunctionDescription kContainsKeyDescription = key_method("contains_key");
-constexpr FunctionDescription kRangeDescription{"range", "AVLTree", kRangeParameters,
-                                                0,       0,         kRangeFlags};
-constexpr FunctionDescription kIterFromDescription{"iter_from", "AVLTree", kIterFromParameters,
-                                                   0,           2,         {}};
-constexpr FunctionDescription kIterToDescription{"iter_to", "AVLTree", kIterToParameters, 0, 2, {}};
+constexpr FunctionDescription kRangeDescription{.function_name = "range",
+                                                .class_name = "AVLTree",
+                                                .positional_parameters = kRangeParameters,
+                                                .positional_only_count = 0,
+                                                .required_positional_count = 0,
+                                                .keyword_only_parameters = kRangeFlags};
+constexpr FunctionDescription kIterFromDescription{.function_name = "iter_from",
+                                                   .class_name = "AVLTree",
+                                                   .positional_parameters = kIterFromParameters,
+                                                   .positional_only_count = 0,
+                                                   .required_positional_count = 2,
+                                                   .keyword_only_parameters = {}};
+constexpr FunctionDescription kIterToDescription{.function_name = "iter_to",
+                                                 .class_name = "AVLTree",
+                                                 .positional_parameters = kIterToParameters,
+                                                 .positional_only_count = 0,
+                                                 .required_positional_count = 2,
+                                                 .keyword_only_parameters = {}};
 
 // Releases, in this order, the value being processed, the values not yet processed, the tree
 // built so far and (when the caller returns) the key extractor.
