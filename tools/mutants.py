@@ -161,12 +161,19 @@ MUTANTS = [
            "noargs<Hold::Exclusive, tree_clear>", "noargs<Hold::Shared, tree_clear>"),
     # Binding messages and notes.
     Mutant("message-singular-for-zero", ARGS,
-           'given == 1 ? " was given"', 'given == 0 ? " was given"'),
+           'given == 1 ? " was given"', 'given == 0 ? " was given"',
+           "every bound function has at least one positional parameter, so the too-many "
+           "message is only ever made for 2 or more given, where both rules say 'were'"),
+    Mutant("takes-from-wrong-lower-bound", ARGS,
+           "std::to_string(required_positional_count) + \" to \"",
+           "std::to_string(positional_count) + \" to \""),
     Mutant("parameter-list-comma-for-two", ARGS,
            "if (names.size() > 2) text += \",\";", "if (names.size() > 1) text += \",\";"),
     Mutant("multiple-values-message", ARGS,
            '" got multiple values for argument \'"', '" got multiple values for keyword \'"'),
-    Mutant("missing-keyword-kind", ARGS, 'kind = "keyword";', 'kind = "keyword-only";'),
+    Mutant("missing-keyword-kind", ARGS, 'kind = "keyword";', 'kind = "keyword-only";',
+           "no bound function has a required keyword-only parameter, so no missing-argument "
+           "message ever names the keyword kind"),
     Mutant("argument-note-text", ERROR,
            "\"while processing '%s'\"", "\"while parsing '%s'\""),
 ]
