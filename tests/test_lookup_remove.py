@@ -437,6 +437,23 @@ def test_removal_releases_value_and_key_of_keyed_entry(by, extractor):
     assert refs(watched) == [c - 1 if id(v) in dropped else c for v, c in zip(watched, counts)]
 
 
+@pytest.mark.parametrize("victim", [1, 4])  # a leaf; the root, with two children
+@pytest.mark.parametrize("by", ["remove", "remove_key"])
+def test_removal_releases_the_value_before_its_key(by, victim):
+    released, watched = [], []
+
+    def key_of(value):
+        key = Token(value.k)
+        if value.k == victim and not watched:  # the stored key, not the probe's
+            watched.append(weakref.ref(key, lambda _: released.append("key")))
+        return key
+
+    tree = AVLTree((Token(k) for k in SEVEN), key=key_of)
+    watched.append(weakref.ref(tree.search_key(Token(victim)), lambda _: released.append("value")))
+    assert getattr(tree, by)(Token(victim)) is True
+    assert released == ["value", "key"]
+
+
 def test_clear_releases_values_and_fresh_keys_then_tree_is_reusable():
     made = []  # weak references to every key the extractor hands out
 
