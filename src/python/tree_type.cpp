@@ -26,21 +26,21 @@ constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"incl
 constexpr const char* kIterFromParameters[] = {"start", "count"};
 constexpr const char* kIterToParameters[] = {"end", "count"};
 
-constexpr FunctionDescription value_method(const char* name) {
+// A method of one required argument: a value (its key is derived) or an already-extracted key.
+constexpr FunctionDescription one_argument_method(const char* name,
+                                                  std::span<const char* const> parameter) {
   return {.function_name = name,
           .class_name = "AVLTree",
-          .positional_parameters = kValueParameter,
+          .positional_parameters = parameter,
           .positional_only_count = 0,
           .required_positional_count = 1,
           .keyword_only_parameters = {}};
 }
+constexpr FunctionDescription value_method(const char* name) {
+  return one_argument_method(name, kValueParameter);
+}
 constexpr FunctionDescription key_method(const char* name) {
-  return {.function_name = name,
-          .class_name = "AVLTree",
-          .positional_parameters = kKeyOnlyParameter,
-          .positional_only_count = 0,
-          .required_positional_count = 1,
-          .keyword_only_parameters = {}};
+  return one_argument_method(name, kKeyOnlyParameter);
 }
 
 constexpr FunctionDescription kInsertDescription = value_method("insert");
