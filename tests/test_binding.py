@@ -3,7 +3,7 @@
 import operator
 
 import pytest
-from conftest import Token, assert_notes, interpreter_error, state
+from support import Token, assert_notes, interpreter_error, state
 
 import tervalo
 from tervalo import AVLTree

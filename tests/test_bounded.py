@@ -7,8 +7,8 @@ import random
 import struct
 
 import pytest
-from conftest import RecordingKey, assert_notes, interpreter_error, refs, same_objects, state
 from sortedcontainers import SortedList
+from support import ScriptedKey, assert_notes, interpreter_error, refs, same_objects, state
 
 from tervalo import AVLTree
 from tervalo import tervalo as ext
@@ -35,12 +35,12 @@ def three_way(log):
     return pairs
 
 
-def recording_tree(log):
+def recording_tree(script):
     tree = AVLTree()
     for k in ONE_TO_SEVEN:
-        tree.insert(RecordingKey(k, log))
+        tree.insert(ScriptedKey(k, script))
     assert [v.k for v in tree.pre_order()] == [4, 2, 1, 3, 6, 5, 7]
-    log.clear()
+    script.log.clear()
     return tree
 
 
@@ -69,16 +69,16 @@ class Poison:
         ("range", (5, 2), [(5, 2)], ValueError),
     ],
 )
-def test_comparison_trace(log, method, args, pairs, expected):
-    tree = recording_tree(log)
+def test_comparison_trace(script, method, args, pairs, expected):
+    tree = recording_tree(script)
     n = 2 if method == "range" else 1  # the rest is the count
-    args = [RecordingKey(a, log) for a in args[:n]] + list(args[n:])
+    args = [ScriptedKey(a, script) for a in args[:n]] + list(args[n:])
     if expected is ValueError:
         with pytest.raises(ValueError, match="^range start must not exceed end$"):
             getattr(tree, method)(*args)
     else:
         assert [v.k for v in getattr(tree, method)(*args)] == expected
-    assert three_way(log) == pairs
+    assert three_way(script.log) == pairs
 
 
 @pytest.mark.parametrize(
@@ -95,10 +95,10 @@ def test_comparison_trace(log, method, args, pairs, expected):
         (False, lambda t, p: t.iter_to(p, 5), False),
     ],
 )
-def test_queries_that_compare_nothing(log, populated, query, yields_all):
-    tree = recording_tree(log) if populated else AVLTree()
+def test_queries_that_compare_nothing(script, populated, query, yields_all):
+    tree = recording_tree(script) if populated else AVLTree()
     got = list(query(tree, Poison()))
-    assert log == []
+    assert script.log == []
     assert same_objects(got, tree.in_order() if yields_all else [])
 
 
@@ -190,14 +190,14 @@ Truthy = type("Truthy", (), {"__bool__": lambda self: True})
         ({"include_end": None, "include_start": 1.0}, "'float' object is not an instance of 'bool'", "include_start"),
     ],
 )
-def test_flags_must_be_bool(log, kwargs, message, name):
-    tree = recording_tree(log)
+def test_flags_must_be_bool(script, kwargs, message, name):
+    tree = recording_tree(script)
     # start > end would be a ValueError, but conversion comes first
     with pytest.raises(TypeError) as info:
-        tree.range(RecordingKey(5, log), RecordingKey(2, log), **kwargs)
+        tree.range(ScriptedKey(5, script), ScriptedKey(2, script), **kwargs)
     assert str(info.value) == message
     assert_notes(info.value, [f"while processing '{name}'"])
-    assert log == []
+    assert script.log == []
 
 
 def test_numpy_bools_are_flags():
@@ -246,15 +246,15 @@ def test_count_accepts_integers(count):
     ],
 )
 @pytest.mark.parametrize("method", ["iter_from", "iter_to"])
-def test_count_conversion_errors(log, method, count, kind, message):
-    tree = recording_tree(log)
+def test_count_conversion_errors(script, method, count, kind, message):
+    tree = recording_tree(script)
     with pytest.raises(kind) as info:
-        getattr(tree, method)(RecordingKey(4, log), count)
+        getattr(tree, method)(ScriptedKey(4, script), count)
     if message is not None:
         assert str(info.value) == message
     assert_notes(info.value, ["while processing 'count'"])
-    assert log == []
-    assert len(list(tree.iter_from(RecordingKey(0, log), 1))) == 1  # hold was released
+    assert script.log == []
+    assert len(list(tree.iter_from(ScriptedKey(0, script), 1))) == 1  # hold was released
 
 
 @pytest.mark.parametrize("method, expected", [("iter_from", [3, 4, 5, 6, 7]), ("iter_to", [3, 2, 1])])

@@ -10,7 +10,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import UNDER_ASAN, figures
+from support import UNDER_ASAN, figures
 
 from tervalo import AVLTree
 

@@ -10,7 +10,7 @@ and every reference taken must have been given back.
 import random
 
 import pytest
-from conftest import check_shape, figures, refs, state
+from support import check_shape, figures, refs, state
 
 from tervalo import AVLTree
 

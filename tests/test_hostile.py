@@ -19,7 +19,7 @@ from collections import namedtuple
 
 import numpy as np
 import pytest
-from conftest import Token, check_shape, figures, refs, same_objects, state
+from support import Token, check_shape, figures, refs, same_objects, state
 
 import tervalo
 from tervalo import AVLTree

@@ -5,8 +5,8 @@ import operator
 import random
 
 import pytest
-from conftest import (
-    RecordingKey,
+from support import (
+    ScriptedKey,
     Token,
     check_shape,
     interpreter_error,
@@ -134,9 +134,9 @@ def expected_log(new, path):
     return entries
 
 
-def recording_tree(log, keys=range(1, 8)):
-    tree = AVLTree(RecordingKey(k, log) for k in keys)
-    log.clear()
+def recording_tree(script, keys=range(1, 8)):
+    tree = AVLTree(ScriptedKey(k, script) for k in keys)
+    script.log.clear()
     return tree
 
 
@@ -151,34 +151,34 @@ def recording_tree(log, keys=range(1, 8)):
         (3, [4, 2, 3], False),
     ],
 )
-def test_comparison_order_and_operands(log, new, path, inserted):
-    tree = recording_tree(log)
-    assert tree.insert(RecordingKey(new, log)) is inserted
-    assert log == expected_log(new, path)
+def test_comparison_order_and_operands(script, new, path, inserted):
+    tree = recording_tree(script)
+    assert tree.insert(ScriptedKey(new, script)) is inserted
+    assert script.log == expected_log(new, path)
 
 
-def test_empty_tree_insert_and_walks_compare_nothing(log):
+def test_empty_tree_insert_and_walks_compare_nothing(script):
     tree = AVLTree()
-    assert tree.insert(RecordingKey(1, log)) is True
-    assert AVLTree([RecordingKey(2, log)]).height == 1
-    assert log == []
-    tree = recording_tree(log)
+    assert tree.insert(ScriptedKey(1, script)) is True
+    assert AVLTree([ScriptedKey(2, script)]).height == 1
+    assert script.log == []
+    tree = recording_tree(script)
     for name in WALKS:
         walk(tree, name)
     repr(tree), len(tree), bool(tree), tree.height, tree.is_empty()
-    assert log == []
+    assert script.log == []
 
 
-def test_rotation_makes_no_extra_comparisons(log):
-    tree = recording_tree(log, keys=[1, 2])
-    assert tree.insert(RecordingKey(3, log)) is True
-    assert log == expected_log(3, [1, 2])
+def test_rotation_makes_no_extra_comparisons(script):
+    tree = recording_tree(script, keys=[1, 2])
+    assert tree.insert(ScriptedKey(3, script)) is True
+    assert script.log == expected_log(3, [1, 2])
     assert [k.k for k in tree.pre_order()] == [2, 1, 3]
 
 
-def test_constructor_compares_each_value_against_tree_so_far(log):
-    AVLTree([RecordingKey(k, log) for k in (2, 1, 3)])
-    assert log == expected_log(1, [2]) + expected_log(3, [2])
+def test_constructor_compares_each_value_against_tree_so_far(script):
+    AVLTree([ScriptedKey(k, script) for k in (2, 1, 3)])
+    assert script.log == expected_log(1, [2]) + expected_log(3, [2])
 
 
 # --- keys that cannot be ordered ------------------------------------------

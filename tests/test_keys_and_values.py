@@ -3,7 +3,7 @@
 import gc
 
 import pytest
-from conftest import HAS_NOTES, Token, assert_notes, interpreter_error, outcome, refs, same_objects
+from support import HAS_NOTES, Token, assert_notes, interpreter_error, outcome, refs, same_objects
 
 from tervalo import AVLTree
 

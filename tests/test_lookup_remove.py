@@ -6,7 +6,7 @@ import random
 import weakref
 
 import pytest
-from conftest import Token, check_shape, interpreter_error, refs, same_objects, state
+from support import Token, check_shape, interpreter_error, refs, same_objects, state
 
 from tervalo import AVLTree
 

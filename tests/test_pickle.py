@@ -13,7 +13,7 @@ import textwrap
 from collections import UserList, namedtuple
 
 import pytest
-from conftest import HAS_NOTES, RecordingKey, Token, assert_notes, check_shape, outcome, refs
+from support import HAS_NOTES, ScriptedKey, Token, assert_notes, check_shape, outcome, refs
 
 import tervalo
 from tervalo import AVLTree
@@ -190,12 +190,12 @@ def test_builder_stores_the_given_keys_and_keeps_the_extractor():
     assert list(tree) == ["abc", "x", "yy"] and tree.insert("q" * 10) is False
 
 
-def test_builder_never_compares(log):
+def test_builder_never_compares(script):
     nan = float("nan")
-    tree = build([(i, RecordingKey(i, log)) for i in range(9)], None)
+    tree = build([(i, ScriptedKey(i, script)) for i in range(9)], None)
     plain = build([(1, 1.0), (2, nan), (3, 3.0)], None)
-    assert log == [] and len(tree) == 9 and list(plain) == [1, 2, 3]
-    assert tree.search_key(RecordingKey(2, log)) == 2 and log  # lookups do compare
+    assert script.log == [] and len(tree) == 9 and list(plain) == [1, 2, 3]
+    assert tree.search_key(ScriptedKey(2, script)) == 2 and script.log  # lookups do compare
     with pytest.raises(TypeError, match=r"^PyAny::compare\(\): All comparisons returned false$"):
         plain.search_key(nan)
 

@@ -12,7 +12,7 @@ import sys
 import weakref
 
 import pytest
-from conftest import check_shape, figures, state
+from support import check_shape, figures, state
 
 from tervalo import AVLTree
 

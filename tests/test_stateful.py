@@ -12,7 +12,6 @@ import os
 import pickle
 
 import pytest
-from conftest import check_shape, figures, same_objects
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
@@ -23,6 +22,7 @@ from hypothesis.stateful import (
     run_state_machine_as_test,
 )
 from sortedcontainers import SortedDict
+from support import check_shape, figures, same_objects
 
 from tervalo import AVLTree
 

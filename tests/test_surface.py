@@ -9,7 +9,7 @@ import textwrap
 import weakref
 
 import pytest
-from conftest import Token, refs
+from support import Token, refs
 
 import tervalo
 from tervalo import AVLTree

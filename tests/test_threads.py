@@ -16,7 +16,7 @@ import textwrap
 import threading
 
 import pytest
-from conftest import UNDER_ASAN, check_shape, figures
+from support import UNDER_ASAN, check_shape, figures
 
 from tervalo import AVLTree
 
