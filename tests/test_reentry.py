@@ -4,7 +4,9 @@ property, ``__getattr__``, ``__eq__``/``__lt__``/``__gt__``, a comparison result
 call every method of the same tree. Under the outer operation's shared hold reads
 answer as they would outside and changes are refused ("Already borrowed"); under its
 exclusive hold reads are refused too ("Already mutably borrowed"). Results are
-recorded inside the callback and checked outside, against a model of the tree.
+recorded inside the callback and checked outside, against a twin tree on which the same
+call ran with every callback quiet. The registry of operations says which callbacks an
+operation runs; the others must not run at all.
 """
 
 import gc
