@@ -237,3 +237,147 @@ def check_shape(tree, key=None):
 # One Counter per tier; tests add to it, and the summary prints each tier that counted
 # anything, its counters in the order they were first touched.
 figures = collections.defaultdict(collections.Counter)
+
+
+# --- the registry of operations -----------------------------------------------------
+#
+# One row per public method, protocol entry, property, constructor and module function. The
+# re-entry, fault-injection and reference-leak tiers, the docstring and signature checks and
+# the introspection-record checks all iterate over it: a new operation is one new row.
+
+from tervalo import AVLTree  # noqa: E402 (the helpers above need no extension)
+from tervalo.tervalo import _avltree_from_sorted_entries  # noqa: E402
+
+# What an operation can run of Python code beyond the call itself.
+COMPARES = "compares"  # rich comparisons of keys, and their results' truth tests
+EXTRACTS = "extracts"  # the tree's key extractor on the argument or the values
+RELEASES = "releases"  # drops stored values (their finalisers run)
+REPRS = "reprs"  # the values' __repr__
+INDEXES = "indexes"  # a count's __index__
+
+
+class Probe:
+    """The arguments a row's call reads: ``value`` (for value-taking methods), ``key`` (for
+    key-taking ones), ``lo``/``hi``/``count`` (counted queries), ``start``/``end``/``closed``
+    (ranges; the endpoints default to ``lo`` and ``hi`` and may be None), ``values`` and
+    ``key_spec`` (building a tree). Each tier chooses them."""
+
+    def __init__(self, value=None, key=None, lo=None, hi=None, count=0, closed=True,
+                 values=(), key_spec=None, **endpoints):
+        self.value, self.key, self.lo, self.hi, self.count = value, key, lo, hi, count
+        self.start, self.end = endpoints.get("start", lo), endpoints.get("end", hi)
+        self.closed, self.values, self.key_spec = closed, values, key_spec
+
+
+class Operation(collections.namedtuple(
+        "Operation", "name kind owner hold argument reaches call signature doc")):
+    """``kind``: "method", "slot" (the interpreter supplies ``__doc__`` and the text signature),
+    "property", "constructor" or "function" (module level). ``owner``: the class, or None.
+    ``hold``: "shared", "exclusive" or None, the hold the call takes on its receiver.
+    ``argument``: which part of the probe the call reads ("value", "key", "bounds", "values"),
+    or None. ``reaches``: which of COMPARES ... INDEXES the call can run. ``call(tree, probe)``
+    runs it. ``signature``/``doc``: the exact ``__text_signature__`` (None where the runtime
+    has none of its own) and the docstring written in the stub."""
+
+
+def _row(name, kind, hold, argument, reaches, call, signature, doc, owner="AVLTree"):
+    return Operation(name, kind, owner, hold, argument, frozenset(reaches), call, signature, doc)
+
+
+def _no_argument(name, hold, doc, reaches=()):
+    return _row(name, "method", hold, None, reaches, lambda t, p: getattr(t, name)(), "($self)", doc)
+
+
+def _one_argument(name, hold, argument, reaches, doc):
+    return _row(name, "method", hold, argument, reaches,
+                lambda t, p: getattr(t, name)(getattr(p, argument)), f"($self, {argument})", doc)
+
+
+LOOKUP = (COMPARES, EXTRACTS)
+
+OPERATIONS = [
+    _row("AVLTree", "constructor", None, "values", (COMPARES, EXTRACTS),
+         lambda t, p: AVLTree(p.values, key=p.key_spec), "(values=None, *, key=None)",
+         "Create a tree from optional values and a fixed key extractor.\n\n"
+         "`key` may be an attribute name, a one-argument callable, or `None`\n"
+         "to compare values directly. Duplicate keys are stored only once."),
+    _one_argument("insert", "exclusive", "value", LOOKUP,
+                  "Insert `value` and return `True` if its key was not already present."),
+    _one_argument("remove", "exclusive", "value", (*LOOKUP, RELEASES),
+                  "Remove the entry matching `value`'s extracted key."),
+    _one_argument("remove_key", "exclusive", "key", (COMPARES, RELEASES),
+                  "Remove the entry matching an already-extracted key."),
+    _one_argument("search", "shared", "value", LOOKUP,
+                  "Return the entry matching `value`'s extracted key, or `None`."),
+    _one_argument("get", "shared", "value", LOOKUP, "Alias for `search`."),
+    _one_argument("search_key", "shared", "key", (COMPARES,),
+                  "Return the entry matching an already-extracted key, or `None`."),
+    _one_argument("contains", "shared", "value", LOOKUP,
+                  "Return whether an entry matching `value`'s extracted key exists."),
+    _one_argument("has_node", "shared", "value", LOOKUP, "Compatibility alias for `contains`."),
+    _one_argument("contains_key", "shared", "key", (COMPARES,),
+                  "Return whether an already-extracted key exists."),
+    _no_argument("clear", "exclusive", "Remove every value from the tree.", (RELEASES,)),
+    _no_argument("is_empty", "shared", "Return whether the tree contains no values."),
+    _no_argument("first", "shared", "Return the value with the smallest key, or `None` when empty."),
+    _no_argument("min", "shared", "Alias for `first`."),
+    _no_argument("last", "shared", "Return the value with the largest key, or `None` when empty."),
+    _no_argument("max", "shared", "Alias for `last`."),
+    _row("range", "method", "shared", "bounds", (COMPARES,),
+         lambda t, p: t.range(p.start, p.end, include_start=p.closed, include_end=p.closed),
+         "($self, start=None, end=None, *, include_start=True, include_end=False)",
+         "Return values whose extracted keys fall between optional endpoints.\n\n"
+         "Endpoints are already-extracted keys. The start is inclusive and the\n"
+         "end is exclusive by default. Invalid or incomparable keys raise."),
+    _row("iter_from", "method", "shared", "bounds", (COMPARES, INDEXES),
+         lambda t, p: t.iter_from(p.lo, p.count), "($self, start, count)",
+         "Return at most `count` values from an inclusive lower-bound key.\n"
+         "`start` is an already-extracted key. If it is absent from the tree,\n"
+         "iteration begins at the first greater key."),
+    _row("iter_to", "method", "shared", "bounds", (COMPARES, INDEXES),
+         lambda t, p: t.iter_to(p.hi, p.count), "($self, end, count)",
+         "Return at most `count` values from an inclusive upper-bound key.\n"
+         "Values are returned in descending order. `end` is an already-\n"
+         "extracted key; if absent, iteration begins at the first smaller key."),
+    _no_argument("in_order", "shared", "Return a snapshot iterator in ascending key order."),
+    _no_argument("descending", "shared", "Return a snapshot iterator in descending key order."),
+    _no_argument("pre_order", "shared", "Return a snapshot iterator in root-left-right order."),
+    _no_argument("post_order", "shared", "Return a snapshot iterator in left-right-root order."),
+    _no_argument("level_order", "shared", "Return a breadth-first snapshot iterator, level by level."),
+    _no_argument("__reduce__", "shared",
+                 "Return `(callable, args)` for pickle reconstruction.\n\n"
+                 "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
+                 "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
+                 "so unpickling does not perform AVL insertion or Python comparisons."),
+    _row("__len__", "slot", "shared", None, (), lambda t, p: len(t), None,
+         "Return the number of unique keys in the tree."),
+    _row("__bool__", "slot", "shared", None, (), lambda t, p: bool(t), None,
+         "Return `True` when the tree is non-empty."),
+    _row("__contains__", "slot", "shared", "value", LOOKUP, lambda t, p: p.value in t, None,
+         "Implement `value in tree` using the value's extracted key."),
+    _row("__iter__", "slot", "shared", None, (), lambda t, p: iter(t), None,
+         "Iterate over a snapshot of values in ascending key order."),
+    _row("__repr__", "slot", "shared", None, (REPRS,), lambda t, p: repr(t), None,
+         "Return an ascending representation of the stored values."),
+    _row("height", "property", "shared", None, (), lambda t, p: t.height, None,
+         "The height of the tree; an empty tree has height zero."),
+    _row("__iter__", "slot", "shared", None, (), lambda t, p: iter(t).__iter__(), None,
+         "Return this iterator object.", owner="_AVLTreeIterator"),
+    _row("__next__", "slot", "exclusive", None, (), lambda t, p: next(iter(t), None), None,
+         "Return the next value, raising `StopIteration` when exhausted.",
+         owner="_AVLTreeIterator"),
+    _row("_avltree_from_sorted_entries", "function", None, None, (),
+         lambda t, p: _avltree_from_sorted_entries(*t.__reduce__()[1]), "(pairs, key_spec)",
+         "Private reconstruction helper used by pickle.\n\n"
+         "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
+         "order** and the original key extractor. Nodes are allocated directly\n"
+         "via the O(n) balanced builder \u2014 no AVL insertion or Python comparison\n"
+         "work is performed during unpickling.\n\n"
+         "This function is an implementation detail; its name and signature may\n"
+         "change across versions without notice.", owner=None),
+]
+TREE_CALLS = [op for op in OPERATIONS if op.owner == "AVLTree" and op.hold]  # need a tree's hold
+
+
+def operation_id(op):
+    return op.name if op.owner in ("AVLTree", None) else f"{op.owner}.{op.name}"

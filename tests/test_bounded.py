@@ -293,34 +293,6 @@ def test_binding_errors(method, args, kwargs, message):
     assert_notes(info.value, [])
 
 
-DOCS = {
-    "range": (
-        "($self, start=None, end=None, *, include_start=True, include_end=False)",
-        "Return values whose extracted keys fall between optional endpoints.\n\n"
-        "Endpoints are already-extracted keys. The start is inclusive and the\n"
-        "end is exclusive by default. Invalid or incomparable keys raise.",
-    ),
-    "iter_from": (
-        "($self, start, count)",
-        "Return at most `count` values from an inclusive lower-bound key.\n"
-        "`start` is an already-extracted key. If it is absent from the tree,\n"
-        "iteration begins at the first greater key.",
-    ),
-    "iter_to": (
-        "($self, end, count)",
-        "Return at most `count` values from an inclusive upper-bound key.\n"
-        "Values are returned in descending order. `end` is an already-\n"
-        "extracted key; if absent, iteration begins at the first smaller key.",
-    ),
-}
-
-
-@pytest.mark.parametrize("method", DOCS)
-def test_docstrings(method):
-    fn = getattr(AVLTree, method)
-    assert (fn.__text_signature__, fn.__doc__) == DOCS[method]
-
-
 # --- failures half-way through a query --------------------------------------
 
 

@@ -1,5 +1,5 @@
-"""Fault injection: every operation that compares or computes keys, failed at every
-position it calls back into Python.
+"""Fault injection: every operation, failed at every position it calls back into Python
+through a comparison or a key call (an operation that reaches neither must not).
 
 A shared countdown makes the k-th comparison, truth test or key call raise, for
 k = 1, 2, ... until the operation completes without reaching the fault. Each time
@@ -7,10 +7,21 @@ the caller must get that very exception object, the tree must be exactly as befo
 and every reference taken must have been given back.
 """
 
+import itertools
 import random
 
 import pytest
-from support import check_shape, figures, refs, state
+from support import (
+    COMPARES,
+    EXTRACTS,
+    OPERATIONS,
+    Probe,
+    check_shape,
+    figures,
+    operation_id,
+    refs,
+    state,
+)
 
 from tervalo import AVLTree
 
@@ -80,24 +91,13 @@ def key_call(value):
 
 
 STORED = list(range(0, 30, 2))  # 15 keys: a tree of height 4
-# (lo, hi) probe pairs: absent below, present ends, absent and present middles.
-PROBES = [(-1, 31), (0, 28), (13, 13), (14, 17), (27, 28)]
-OPS = {
-    "insert": lambda t, lo, hi: t.insert(lo),
-    "remove": lambda t, lo, hi: t.remove(lo),
-    "remove_key": lambda t, lo, hi: t.remove_key(hi),
-    "search": lambda t, lo, hi: t.search(lo),
-    "search_key": lambda t, lo, hi: t.search_key(hi),
-    "contains": lambda t, lo, hi: t.contains(lo),
-    "in": lambda t, lo, hi: lo in t,
-    "contains_key": lambda t, lo, hi: t.contains_key(hi),
-    "range": lambda t, lo, hi: list(t.range(lo, hi, include_end=True)),
-    "range_open": lambda t, lo, hi: list(t.range(None, hi, include_start=False)),
-    "iter_from": lambda t, lo, hi: list(t.iter_from(lo, 4)),
-    "iter_to": lambda t, lo, hi: list(t.iter_to(hi, 20)),
-    "constructor": None,  # builds its own tree from the stored keys and the probes
-}
+# (value, key, lo, hi, count) probes: absent below and above, present ends, absent and present
+# middles; a value-taking call reads `value`, a key-taking one `key`. A range runs closed from
+# `lo` to `hi`, and open from the first value to before `hi`.
+PROBES = [(-1, 31, -1, 31, 4), (0, 28, 0, 28, 20), (13, 13, 13, 13, 0), (14, 17, 14, 17, 1),
+          (27, 28, 27, 28, 20)]
 CHANNELS = {"compare": None, "truth": None, "key": key_call}  # channel -> tree's key
+REACHES = {"compare": COMPARES, "truth": COMPARES, "key": EXTRACTS}
 
 
 def attempt(fn):
@@ -111,28 +111,28 @@ def attempt(fn):
 
 
 @pytest.mark.parametrize("channel", CHANNELS)
-@pytest.mark.parametrize("op", OPS)
+@pytest.mark.parametrize("op", OPERATIONS, ids=operation_id)
 def test_every_fault_position_leaves_no_trace(op, channel):
     key_spec = CHANNELS[channel]
     order = STORED[:]
-    random.Random(op).shuffle(order)
+    random.Random(op.name).shuffle(order)
     injected = 0
-    for lo_k, hi_k in PROBES:
+    closings = [True, False] if op.argument == "bounds" else [True]
+    for (value, key, lo, hi, count), closed in itertools.product(PROBES, closings):
         fresh = [Key(k) for k in order]
-        lo, hi = Key(lo_k), Key(hi_k)
         tree = AVLTree(fresh, key=key_spec)
-        if op == "constructor":
-            values = fresh + [lo, hi, Key(order[0])]  # a duplicate key too
-            run = lambda: AVLTree(values, key=key_spec)  # noqa: E731, B023 (called below)
-        else:
-            run = lambda: OPS[op](tree, lo, hi)  # noqa: E731, B023 (called below)
-        watched = fresh + [lo, hi]
+        probe = Probe(value=Key(value), key=Key(key), lo=Key(lo), hi=Key(hi), count=count,
+                      closed=closed, key_spec=key_spec,
+                      values=fresh + [Key(value), Key(key), Key(order[0])])  # a duplicate too
+        if not closed:
+            probe.start = None
+        watched = fresh + [probe.value, probe.key, probe.lo, probe.hi]
         before, shape = refs(watched), state(tree)
         at = 0
         while True:
             at += 1
             Fault.arm(channel, at)
-            exc = attempt(run)
+            exc = attempt(lambda: op.call(tree, probe))  # noqa: B023 (called at once)
             made, error = Fault.calls, Fault.error
             Fault.arm(None, 0)
             if exc is None:  # the operation got past every position
@@ -148,6 +148,4 @@ def test_every_fault_position_leaves_no_trace(op, channel):
             figures["fault injection"]["survived"] += 1
         assert made == at - 1  # the clean run called back exactly at - 1 times
         check_shape(tree, key=lambda v: v.k)
-    reaches_python = channel != "key" or op in {"insert", "remove", "search", "contains",
-                                                "in", "constructor"}
-    assert (injected > 0) is reaches_python
+    assert (injected > 0) is (REACHES[channel] in op.reaches)

@@ -1,4 +1,5 @@
-"""Introspection records exported by the shared object agree with what the module registers."""
+"""Introspection records exported by the shared object agree with the registry of operations
+and with what the module registers."""
 
 import ctypes
 import inspect
@@ -7,6 +8,7 @@ import re
 import struct
 
 import pytest
+from support import OPERATIONS, operation_id
 
 from tervalo import AVLTree
 from tervalo import tervalo as ext
@@ -79,31 +81,11 @@ def by_name(records, kind, name, parent=None):
     return hits[0]
 
 
-def text_signature(record, receiver):
-    arguments = record["arguments"]
-    parts = []
-    positional = arguments["posonlyargs"] + arguments["args"]
-    for index, arg in enumerate(positional):
-        name = receiver if index == 0 and receiver else arg["name"]
-        if index == 0 and receiver == "":
-            continue
-        parts.append(f"{name}={arg['default']}" if "default" in arg else name)
-        if arguments["posonlyargs"] and index == len(arguments["posonlyargs"]) - 1:
-            parts.append("/")
-    if arguments["kwonlyargs"]:
-        parts.append("*")
-        parts += [
-            f"{a['name']}={a['default']}" if "default" in a else a["name"]
-            for a in arguments["kwonlyargs"]
-        ]
-    return "(" + ", ".join(parts) + ")"
-
-
 def test_one_record_per_documented_item(records):
-    assert len(records) == 39
     kinds = [r["type"] for r in records.values()]
     assert kinds.count("module") == 1 and kinds.count("class") == 2
     assert kinds.count("attribute") == 2
+    assert kinds.count("function") == len(OPERATIONS) == len(records) - 5
     assert all(not r.get("incomplete", False) for r in records.values())
 
 
@@ -122,40 +104,49 @@ def test_module_and_classes(records):
     assert module["members"] == [tree["id"], iterator["id"], function["id"]]
     assert tree["doc"] == AVLTree.__doc__ and iterator["doc"] == ext._AVLTreeIterator.__doc__
     assert tree["decorators"] == iterator["decorators"] == ["final"]
-    new = by_name(records, "function", "__new__", tree["id"])
-    assert text_signature(new, "") == AVLTree.__text_signature__
-    assert function["doc"] == ext._avltree_from_sorted_entries.__doc__
-    assert text_signature(function, None) == ext._avltree_from_sorted_entries.__text_signature__
     for name in ("__version__", "__all__"):
         assert by_name(records, "attribute", name)["parent"] == module["id"]
         assert hasattr(ext, name)
 
 
-PLAIN_METHODS = tuple(
-    name for name in vars(AVLTree) if not name.startswith("__") and name != "height"
-)
+def test_records_follow_the_registry(records):
+    """The stub, which the records come from, lists the operations in the registry's order."""
+    names = [r["name"] for r in records.values() if r["type"] == "function"]
+    assert names == ["__new__" if op.kind == "constructor" else op.name for op in OPERATIONS]
 
 
-def test_methods_agree_with_registered_docstrings_and_signatures(records):
-    tree_id = by_name(records, "class", "AVLTree")["id"]
-    members = [r for r in records.values() if r.get("parent") == tree_id]
-    # The method table's order, as registered, is the order of the records.
-    in_table = [
-        r["name"]
-        for r in members
-        if r["decorators"] != ["property"] and r["name"] in ("__reduce__",) + PLAIN_METHODS
+# A recorded argument's group -> the kind the interpreter gives the parameter
+GROUPS = {
+    "posonlyargs": inspect.Parameter.POSITIONAL_ONLY,
+    "args": inspect.Parameter.POSITIONAL_OR_KEYWORD,
+    "kwonlyargs": inspect.Parameter.KEYWORD_ONLY,
+}
+
+
+@pytest.mark.parametrize("op", OPERATIONS, ids=operation_id)
+def test_record_of_each_operation(records, op):
+    parent = by_name(records, "module" if op.owner is None else "class", op.owner or "tervalo")
+    name = "__new__" if op.kind == "constructor" else op.name
+    record = by_name(records, "function", name, parent["id"])
+    assert record["doc"] == op.doc
+    if op.kind == "property":
+        assert record["decorators"] == ["property"] and record["returns"] == "int"
+    else:
+        assert record["decorators"] == []
+    if op.signature is None:
+        return
+    # The parameters as the interpreter reads the registered signature, receiver bound.
+    if op.kind == "constructor":
+        runtime = AVLTree
+    else:
+        runtime = getattr({"AVLTree": AVLTree(), None: ext}[op.owner], op.name)
+    expected = [
+        (p.name, p.kind, None if p.default is p.empty else repr(p.default))
+        for p in inspect.signature(runtime).parameters.values()
     ]
-    registered = [n for n, v in vars(AVLTree).items() if inspect.ismethoddescriptor(v)]
-    assert in_table == [n for n in registered if n in in_table]
-    assert len(in_table) == 24
-    for record in members:
-        runtime = getattr(AVLTree, record["name"])
-        if record["decorators"] == ["property"]:
-            assert record["doc"] == runtime.__doc__
-            assert record["returns"] == "int"
-        elif record["name"] == "__reduce__" or not record["name"].startswith("__"):
-            assert record["doc"] == runtime.__doc__, record["name"]
-            assert text_signature(record, "$self") == runtime.__text_signature__, record["name"]
-        else:
-            # Slots show the interpreter's own docstrings; the record documents the protocol.
-            assert hasattr(AVLTree, record["name"]) and record["doc"]
+    recorded = [
+        (a["name"], kind, a.get("default"))
+        for group, kind in GROUPS.items()
+        for a in record["arguments"][group]
+    ]
+    assert recorded[1 if op.owner else 0 :] == expected  # the receiver is bound

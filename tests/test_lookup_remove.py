@@ -49,42 +49,12 @@ class Item:
         self.tag = tag
 
 
-# --- method table -------------------------------------------------------------
-
-DOCS = {
-    "remove": ("value", "Remove the entry matching `value`'s extracted key."),
-    "remove_key": ("key", "Remove the entry matching an already-extracted key."),
-    "search": ("value", "Return the entry matching `value`'s extracted key, or `None`."),
-    "get": ("value", "Alias for `search`."),
-    "search_key": ("key", "Return the entry matching an already-extracted key, or `None`."),
-    "contains": ("value", "Return whether an entry matching `value`'s extracted key exists."),
-    "has_node": ("value", "Compatibility alias for `contains`."),
-    "contains_key": ("key", "Return whether an already-extracted key exists."),
-    "clear": (None, "Remove every value from the tree."),
-    "first": (None, "Return the value with the smallest key, or `None` when empty."),
-    "min": (None, "Alias for `first`."),
-    "last": (None, "Return the value with the largest key, or `None` when empty."),
-    "max": (None, "Alias for `last`."),
-}
+# --- binding -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", list(DOCS))
-def test_docstring_and_signature(name):
-    param, doc = DOCS[name]
-    method = getattr(AVLTree, name)
-    assert method.__text_signature__ == (f"($self, {param})" if param else "($self)")
-    assert method.__doc__ == doc
-
-
-def test_registration_order():
-    order = ["insert", "remove", "remove_key", "search", "get", "search_key", "contains",
-             "has_node", "contains_key", "clear", "is_empty", "first", "min", "last", "max"]
-    assert [name for name in vars(AVLTree) if name in order] == order
-
-
-@pytest.mark.parametrize("name", [n for n in DOCS if DOCS[n][0]])
+@pytest.mark.parametrize("name", [n for n in VALUE_TAKING + KEY_TAKING if n != "in"])
 def test_binding_names_the_method_called_and_its_parameter(name):
-    param = DOCS[name][0]
+    param = "value" if name in VALUE_TAKING else "key"
     stored = Token(1)
     tree = AVLTree([stored])
     with pytest.raises(TypeError) as info:

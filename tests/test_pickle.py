@@ -490,27 +490,7 @@ def test_unpickling_never_compares(protocol):
 
 # --- introspection ---------------------------------------------------------------
 
-BUILD_DOC = (
-    "Private reconstruction helper used by pickle.\n\n"
-    "Accepts a list of `(value, key)` pairs in **strictly ascending key\n"
-    "order** and the original key extractor. Nodes are allocated directly\n"
-    "via the O(n) balanced builder \u2014 no AVL insertion or Python comparison\n"
-    "work is performed during unpickling.\n\n"
-    "This function is an implementation detail; its name and signature may\n"
-    "change across versions without notice."
-)
-REDUCE_DOC = (
-    "Return `(callable, args)` for pickle reconstruction.\n\n"
-    "The tree is reduced to a sorted list of `(value, key)` pairs plus\n"
-    "the key extractor. Reconstruction uses the fast O(n) sorted builder\n"
-    "so unpickling does not perform AVL insertion or Python comparisons."
-)
-
-
 def test_introspection():
     assert build.__self__ is None and build.__name__ == "_avltree_from_sorted_entries"
     assert build.__module__ == "tervalo.tervalo"
-    assert build.__doc__ == BUILD_DOC and build.__text_signature__ == "(pairs, key_spec)"
-    assert AVLTree.__reduce__.__doc__ == REDUCE_DOC
-    assert AVLTree.__reduce__.__text_signature__ == "($self)"
     assert tervalo.PanicException is ext.PanicException

@@ -4,7 +4,9 @@ property, ``__getattr__``, ``__eq__``/``__lt__``/``__gt__``, a comparison result
 call every method of the same tree. Under the outer operation's shared hold reads
 answer as they would outside and changes are refused ("Already borrowed"); under its
 exclusive hold reads are refused too ("Already mutably borrowed"). Results are
-recorded inside the callback and checked outside, against a model of the tree.
+recorded inside the callback and checked outside, against a twin tree on which the same
+call ran with every callback quiet. The registry of operations says which callbacks an
+operation runs; the others must not run at all.
 """
 
 import gc
@@ -12,7 +14,18 @@ import sys
 import weakref
 
 import pytest
-from support import check_shape, figures, state
+from support import (
+    COMPARES,
+    EXTRACTS,
+    INDEXES,
+    RELEASES,
+    REPRS,
+    TREE_CALLS,
+    Probe,
+    check_shape,
+    figures,
+    state,
+)
 
 from tervalo import AVLTree
 
@@ -128,33 +141,7 @@ def summary(x):
     return x if x is None or isinstance(x, (bool, int, str)) else type(x).__name__
 
 
-# Every method of the tree, with sample arguments: s.v (a stored value's twin), s.k (its
-# key), s.new (a value not stored), s.lo/s.hi (keys bounding a range).
-NO_ARGUMENT = ["first", "min", "last", "max", "is_empty", "in_order", "descending",
-               "pre_order", "post_order", "level_order", "__iter__", "__reduce__"]
-READS = {
-    **{name: (lambda t, s, name=name: getattr(t, name)()) for name in NO_ARGUMENT},
-    "search": lambda t, s: t.search(s.v),
-    "get": lambda t, s: t.get(s.v),
-    "search_key": lambda t, s: t.search_key(s.k),
-    "contains": lambda t, s: t.contains(s.v),
-    "has_node": lambda t, s: t.has_node(s.v),
-    "in": lambda t, s: s.new in t,
-    "contains_key": lambda t, s: t.contains_key(s.k),
-    "len": lambda t, s: len(t),
-    "bool": lambda t, s: bool(t),
-    "height": lambda t, s: t.height,
-    "repr": lambda t, s: repr(t),
-    "range": lambda t, s: t.range(s.lo, s.hi, include_end=True),
-    "iter_from": lambda t, s: t.iter_from(s.lo, 3),
-    "iter_to": lambda t, s: t.iter_to(s.hi, 3),
-}
-CHANGES = {
-    "insert": lambda t, s: t.insert(s.new),
-    "remove": lambda t, s: t.remove(s.v),
-    "remove_key": lambda t, s: t.remove_key(s.k),
-    "clear": lambda t, s: t.clear(),
-}
+# Inner calls answer as a read would outside under a shared hold, and are refused otherwise.
 BORROWED, MUTABLY = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
 
 
@@ -162,76 +149,63 @@ def run_table(tree, samples, hold):
     """Call every method; record what differs from the hold's promise. Returns the
     first refusal, detached from its frames, for a callback that lets it escape."""
     first = None
-    for name, fn in {**READS, **CHANGES}.items():
+    for op in TREE_CALLS:
         try:
-            got = ("ok", summary(fn(tree, samples)))
+            got = ("ok", summary(op.call(tree, samples)))
         except Exception as exc:  # noqa: BLE001
             exc.__traceback__ = None
             got = (type(exc), str(exc))
             first = first or exc
-        if name in CHANGES:
+        if op.hold == "exclusive":
             want = BORROWED
         else:
-            want = ("ok", Case.baseline[name]) if hold == "shared" else MUTABLY
+            want = ("ok", Case.baseline[op.name]) if hold == "shared" else MUTABLY
         Case.seen += 1
         figures["re-entry"]["calls from callbacks"] += 1
         if got != want:
-            Case.unexpected.append((Case.kind, name, got, want))
+            Case.unexpected.append((Case.kind, op.name, got, want))
             figures["re-entry"]["unexpected"] += 1
     figures["re-entry"]["unexpected"] += 0
     return first
 
 
-class Samples:
-    def __init__(self, key_spec):
-        self.v, self.new = V(40), V(45)
-        self.k = key_of(key_spec, self.v)
-        self.lo, self.hi = key_of(key_spec, V(15)), key_of(key_spec, V(50))
+def probe(key_spec, which):
+    """Arguments for every call: a stored value's twin (or a value not stored), its key, bounds
+    around it and a count whose ``__index__`` is a hook too."""
+    k = {"stored": 40, "absent": 45}[which]
+    value = V(k)
+    return Probe(value=value, key=key_of(key_spec, value), lo=key_of(key_spec, V(k - 25)),
+                 hi=key_of(key_spec, V(50)), closed=which == "stored",
+                 count=Count(2 if which == "stored" else 9))
 
 
-# Outer operations: name -> (hold, call, model of its effect on the stored keys)
-KEEP, EMPTY = (lambda keys: keys), (lambda keys: [])
-ADD, DROP = (lambda keys: sorted(keys + [45])), (lambda keys: [k for k in keys if k != 40])
-OUTER = {
-    "insert": ("exclusive", lambda t, s: t.insert(s.new), ADD),
-    "insert_duplicate": ("exclusive", lambda t, s: t.insert(s.v), KEEP),
-    "remove": ("exclusive", lambda t, s: t.remove(s.v), DROP),
-    "remove_absent": ("exclusive", lambda t, s: t.remove(s.new), KEEP),
-    "remove_key": ("exclusive", lambda t, s: t.remove_key(s.k), DROP),
-    "clear": ("exclusive", lambda t, s: t.clear(), EMPTY),
-    "search": ("shared", lambda t, s: t.search(s.v), KEEP),
-    "get": ("shared", lambda t, s: t.get(s.new), KEEP),
-    "contains": ("shared", lambda t, s: t.contains(s.v), KEEP),
-    "has_node": ("shared", lambda t, s: t.has_node(s.new), KEEP),
-    "in": ("shared", lambda t, s: s.v in t, KEEP),
-    "search_key": ("shared", lambda t, s: t.search_key(s.k), KEEP),
-    "contains_key": ("shared", lambda t, s: t.contains_key(s.k), KEEP),
-    "range": ("shared", lambda t, s: t.range(s.lo, s.hi), KEEP),
-    "iter_from": ("shared", lambda t, s: t.iter_from(s.lo, 2), KEEP),
-    "iter_to": ("shared", lambda t, s: t.iter_to(s.hi, 2), KEEP),
-    "repr": ("shared", lambda t, s: repr(t), KEEP),
-    "iter_from_count": ("shared", lambda t, s: t.iter_from(s.lo, Count(2)), KEEP),
-    "iter_to_count": ("shared", lambda t, s: t.iter_to(s.hi, Count(9)), KEEP),
+# hook kind -> what an operation must reach for the hook to run
+HOOKS = {
+    **dict.fromkeys(["key callable", "property", "__getattr__"], EXTRACTS),
+    **dict.fromkeys(["__eq__", "__lt__", "__gt__", "__bool__"], COMPARES),
+    "__repr__": REPRS,
+    "__index__": INDEXES,
+    "__del__": RELEASES,
 }
-VALUE_TAKING = ["insert", "insert_duplicate", "remove", "remove_absent", "search", "get",
-                "contains", "has_node", "in"]
-COMPARING = VALUE_TAKING + ["remove_key", "search_key", "contains_key", "range", "iter_from",
-                            "iter_to"]
-RUNS = {  # hook kind -> the outer operations that run it
-    **dict.fromkeys(["key callable", "property", "__getattr__"], VALUE_TAKING),
-    **dict.fromkeys(["__eq__", "__lt__", "__gt__", "__bool__"], COMPARING),
-    "__repr__": ["repr"],
-    "__index__": ["iter_from_count", "iter_to_count"],
-    "__del__": ["remove", "remove_key", "clear"],
-}
-CASES = [(kind, outer) for kind, outers in RUNS.items() for outer in outers]
 
 
-@pytest.mark.parametrize("escape", [False, True], ids=["caught", "escaping"])
-@pytest.mark.parametrize("kind, outer", CASES)
-def test_callback_meets_the_hold(kind, outer, escape, monkeypatch):
+def cases(running):
+    """(hook kind, operation, probe) triples where the hook runs, or where it must not."""
+    found = []
+    for op in TREE_CALLS:
+        for kind, reach in HOOKS.items():
+            for which in ["stored", "absent"] if op.argument else ["stored"]:
+                # only a stored value can be released
+                runs = reach in op.reaches and (reach != RELEASES or which == "stored")
+                if runs is running:
+                    found.append(pytest.param(kind, op, which, id=f"{kind}-{op.name}-{which}"))
+    return found
+
+
+def run_outer(kind, op, which, escape, monkeypatch):
+    """Run ``op`` with the hook of ``kind`` live; check the tree against a twin on which the
+    same call ran with every hook quiet. Returns how many inner calls the hook made."""
     key_spec = KEY_SPECS.get(kind)
-    hold, call, effect = OUTER[outer]
     unraisable = []
 
     def catch(args):  # keep the error only, not the frames of the finaliser
@@ -240,23 +214,23 @@ def test_callback_meets_the_hold(kind, outer, escape, monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", catch)
     tree, twin = AVLTree((V(k) for k in STORED), key=key_spec), AVLTree(map(V, STORED), key=key_spec)
-    samples = Samples(key_spec)
-    Case.tree, Case.samples, Case.kind, Case.hold, Case.escape = tree, samples, kind, hold, escape
-    Case.baseline = {name: summary(fn(tree, samples)) for name, fn in READS.items()}
+    samples = probe(key_spec, which)
+    Case.tree, Case.samples, Case.kind, Case.hold, Case.escape = tree, samples, kind, op.hold, escape
+    Case.baseline = {o.name: summary(o.call(tree, samples)) for o in TREE_CALLS if o.hold == "shared"}
     Case.seen, Case.unexpected, Case.escaped = 0, [], None
-    shape, keys = state(tree), sorted(STORED)
-    expected = summary(call(twin, Samples(key_spec)))  # the same call with every hook quiet
+    shape = state(tree)
+    expected = summary(op.call(twin, probe(key_spec, which)))
 
     Case.active = True
     try:
-        got = ("ok", summary(call(tree, samples)))
+        got = ("ok", summary(op.call(tree, samples)))
     except Exception as exc:  # noqa: BLE001
         exc.__traceback__ = None
         got = ("raised", exc)
     finally:
         Case.active = False
 
-    assert Case.seen > 0, "the callback never ran"
+    seen = Case.seen
     assert Case.unexpected == []
     finaliser = kind == "__del__"  # it cannot raise: what escapes it is unraisable
     assert unraisable == ([Case.escaped] if escape and finaliser else [])
@@ -265,9 +239,21 @@ def test_callback_meets_the_hold(kind, outer, escape, monkeypatch):
         assert state(tree) == shape
     else:
         assert got == ("ok", expected)
-        assert [v._k for v in tree] == effect(keys)
+        assert [v._k for v in tree] == [v._k for v in twin]
     check_shape(tree, key=lambda v: v._k)
     del got, tree, twin, samples, Case.tree, Case.samples
     Case.escaped = None
     gc.collect()
     assert len(LIVE) == 0, "objects kept alive"
+    return seen
+
+
+@pytest.mark.parametrize("escape", [False, True], ids=["caught", "escaping"])
+@pytest.mark.parametrize("kind, op, which", cases(running=True))
+def test_callback_meets_the_hold(kind, op, which, escape, monkeypatch):
+    assert run_outer(kind, op, which, escape, monkeypatch) > 0, "the callback never ran"
+
+
+@pytest.mark.parametrize("kind, op, which", cases(running=False))
+def test_operation_runs_no_other_callback(kind, op, which, monkeypatch):
+    assert run_outer(kind, op, which, False, monkeypatch) == 0

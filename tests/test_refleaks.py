@@ -22,9 +22,12 @@ import pytest
 if not hasattr(sys, "gettotalrefcount"):
     pytest.skip("needs an interpreter built with reference totals", allow_module_level=True)
 
+from support import OPERATIONS, Probe, operation_id
+
 import tervalo
 from tervalo import AVLTree
 from tervalo.tervalo import _avltree_from_sorted_entries as from_sorted
+from tervalo.tervalo import _AVLTreeIterator as Iterator
 
 CALLS, ROUNDS, WARMUP = 100, 3, 3
 NOISE = 10  # far below CALLS: one reference per call cannot hide in it
@@ -228,43 +231,57 @@ def ks(values):
 
 WALKS = ["in_order", "descending", "pre_order", "post_order", "level_order", "__iter__"]
 
-# Each takes a fresh tree of V(1, 2, 3, 5, 7, 8, 9) and a maker of probe keys; answers True.
-CALLS_ON_TREE = {
-    "insert": lambda t, key: (t.insert(V(4)), t.insert(V(5))) == (True, False),
-    "remove": lambda t, key: (t.remove(V(5)), t.remove(V(5)), t.remove(V(4))) == (True, False, False),
-    "remove_key": lambda t, key: (t.remove_key(key(8)), t.remove_key(key(8))) == (True, False),
-    "search/get": lambda t, key: t.search(V(4)) is t.get(V(6)) is None and t.get(V(5)).k == 5,
-    "search_key": lambda t, key: t.search_key(key(4)) is None and t.search_key(key(5)).k == 5,
-    "contains": lambda t, key: t.contains(V(5)) and t.has_node(V(1)) and not t.contains(V(4)),
-    "in": lambda t, key: V(5) in t and V(6) not in t,
-    "contains_key": lambda t, key: t.contains_key(key(9)) and not t.contains_key(key(10)),
-    "clear": lambda t, key: t.clear() is None and t.is_empty() and not t and t.first() is None,
-    "ends": lambda t, key: t.first() is t.min() and t.last() is t.max() and t.min() is not t.max(),
-    "size": lambda t, key: len(t) == 7 and bool(t) and t.height == 3 and not t.is_empty(),
-    "range": lambda t, key: (
+
+def probe(kind, which):
+    """Arguments that hit a stored key (5), miss one (4), or meet an empty tree."""
+    key, k = KEY_OF[kind], 4 if which == "miss" else 5
+    return Probe(value=V(k), key=key(k), lo=key(k - 3), hi=key(8), count=3,
+                 closed=which != "miss", values=[V(k), V(1), V(5)], key_spec=KEY_SPECS[kind])
+
+
+def calls_on_tree():
+    """Every operation of the registry: with an argument, on a hit and on a miss; without, on
+    the tree and on an empty one."""
+    for op in OPERATIONS:
+        for which in ["hit", "miss"] if op.argument else ["hit", "empty"]:
+            yield pytest.param(op, which, id=f"{operation_id(op)}-{which}")
+
+
+@pytest.mark.parametrize("kind", KEY_SPECS)
+@pytest.mark.parametrize("op, which", calls_on_tree())
+def test_calls(op, which, kind):
+    def scenario():
+        result = op.call(tree(kind, () if which == "empty" else (5, 2, 8, 1, 3, 7, 9)),
+                         probe(kind, which))
+        if type(result) is Iterator:
+            list(result)
+
+    check_no_leak(f"{operation_id(op)} {which} [{kind}]", scenario)
+
+
+# Arguments that take paths of their own; each takes a fresh tree of V(1, 2, 3, 5, 7, 8, 9) and a
+# maker of probe keys, and answers True.
+VARIANTS = {
+    "range bounds": lambda t, key: (
         ks(t.range(key(2), key(8), include_start=False, include_end=True)) == [3, 5, 7, 8]
         and ks(t.range(end=key(3))) == [1, 2] and ks(t.range(key(9), None)) == [9]
         and ks(t.range()) == ks(t) and ks(t.range(key(4), key(4))) == []
     ),
-    "iter_from": lambda t, key: (
+    "counts": lambda t, key: (
         ks(t.iter_from(key(4), 2)) == [5, 7] and ks(t.iter_from(key(10), 3)) == []
         and ks(t.iter_from(key(0), 0)) == [] and len(list(t.iter_from(key(0), 2**64 - 1))) == 7
+        and ks(t.iter_to(key(6), 3)) == [5, 3, 2] and ks(t.iter_to(key(0), 1)) == []
     ),
-    "iter_to": lambda t, key: ks(t.iter_to(key(6), 3)) == [5, 3, 2] and ks(t.iter_to(key(0), 1)) == [],
-    "walks": lambda t, key: all(sorted(ks(getattr(t, w)())) == ks(t) for w in WALKS),
-    "repr": lambda t, key: repr(t) == f"AVLTree([{', '.join(map(repr, t))}])",
-    "reduce": lambda t, key: t.__reduce__()[0] is from_sorted,
     "pickle": lambda t, key: ks(pickle.loads(pickle.dumps(t))) == ks(t),
     "copy": lambda t, key: ks(copy.copy(t)) == ks(copy.deepcopy(t)) == ks(t),
-    "rebuild": lambda t, key: ks(from_sorted(*t.__reduce__()[1])) == ks(t),
 }
 
 
 @pytest.mark.parametrize("kind", KEY_SPECS)
-@pytest.mark.parametrize("name", CALLS_ON_TREE)
-def test_calls(name, kind):
+@pytest.mark.parametrize("name", VARIANTS)
+def test_variants(name, kind):
     def scenario():
-        assert CALLS_ON_TREE[name](tree(kind), KEY_OF[kind])
+        assert VARIANTS[name](tree(kind), KEY_OF[kind])
 
     check_no_leak(f"{name} [{kind}]", scenario)
 
