@@ -59,10 +59,11 @@ adopt_figure() { # file the inside part wrote its figure to
   if [ -s "$1" ]; then figure "$(tail -n 1 -- "$1")"; fi
 }
 
-# pytest's closing counts in a log, e.g. "968 passed, 1 skipped"; empty when there are none.
+# pytest's closing counts in a log, e.g. "968 passed, 1 skipped" (warnings left out); empty when
+# there are none.
 pytest_counts() { # log file
   grep -E '^(=+ )?([0-9]+ [a-z]+|no tests ran)\b.* in [0-9.]+s\b' -- "$1" | tail -n 1 |
-    sed -E 's/^=+ //; s/ in [0-9.]+s\b.*$//'
+    sed -E 's/^=+ //; s/ in [0-9.]+s\b.*$//; s/, [0-9]+ warnings?//'
 }
 
 # --- folders -----------------------------------------------------------------------------------
@@ -117,6 +118,13 @@ debian_mirror() { # suite
 mounts_below() { # mount points below $1, as this mount namespace sees them
   awk -v d="$1/" 'index($5, d) == 1 { print $5 }' /proc/self/mountinfo
 }
+
+# The sid chroot serves ci/sid.sh (source builds) and ci/wheel_tests.sh (wheels on the newest
+# CPythons), so it is made with the packages of both, whichever script makes it.
+# shellcheck disable=SC2034 # used by the scripts that source this file
+readonly SID_PACKAGES="python3.14-dev python3.14-venv python3.14-dbg python3.15-dev
+  python3.15-venv g++ clang libc++-dev libc++abi-dev cmake ninja-build make binutils git
+  ca-certificates"
 
 # Make a chroot with debootstrap unless it is marked ready, holding its lock. A folder that is
 # neither ready nor marked as being made by these scripts is someone else's: never touched.
