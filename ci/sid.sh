@@ -27,8 +27,8 @@
 #   CI, HYPOTHESIS_PROFILE, TERVALO_* test knobs and the proxy variables are passed through.
 #
 # Prints one figure line last, e.g.
-#   [sid] CPython 3.14.10: 969 passed; 3.15.2: 969 passed; 3.14-dbg leaks: 0 in 123 scenarios;
-#   clang 21 + libc++: 969 passed
+#   [sid] CPython 3.14.10: 969 passed; CPython 3.15.2: 969 passed; 3.14-dbg leaks: 0 in 123
+#   scenarios (156 passed); clang 21 + libc++: 969 passed
 # Exit status: 0 when every run passed, 1 when a build or a test failed (pytest's 5, "no tests
 # ran", counts as a failure), 2 for a setup problem.
 set -euo pipefail
