@@ -4,40 +4,43 @@
 #
 # Usage:  bash ci/development.sh [VERSION ...]
 #
+# Prints one figure line last, e.g. "[development] README development section: CPython 3.10:
+# 969 passed; CPython 3.13: 969 passed".
 # Exit status: 0 when the lines ran and the suite passed on every interpreter, 1 otherwise,
 # 2 on a setup problem.
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 2
+# shellcheck source=ci/lib.sh
+source "$(dirname -- "$0")/lib.sh" || exit 2
+ci_start development
+cd "$CI_CHECKOUT" || die "cd $CI_CHECKOUT"
 
-readonly TIER="[development]"
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.10 3.13)
 
 # The section's indented lines, in order: everything from its heading to the next one.
 lines=$(awk '/^## Development/ {on = 1; next} /^## / {on = 0} on && /^    / {sub(/^    /, ""); print}' README.md)
-[ -n "$lines" ] || { echo "$TIER setup failed: no development section in README.md"; exit 2; }
+[ -n "$lines" ] || die "no development section in README.md"
 
 work=$(mktemp -d -t tervalo-development.XXXXXX)
-trap 'rm -rf -- "$work"' EXIT
+on_exit rm -rf -- "$work"
 results=() failed=0
 for version in "${versions[@]}"; do
-  prefix=$(pyenv prefix "$version" 2>/dev/null) || {
-    echo "$TIER setup failed: CPython $version is not installed with pyenv"
-    exit 2
-  }
+  prefix=$(pyenv prefix "$version" 2>/dev/null) ||
+    die "CPython $version is not installed with pyenv"
   copy=$work/$version
   mkdir -p "$copy"
-  git ls-files -z | xargs -0 cp --parents -t "$copy" || exit 2
-  out=$(cd "$copy" && PATH="$prefix/bin:$PATH" bash -euo pipefail -c "$lines" 2>&1)
+  git ls-files -z | xargs -0 cp --parents -t "$copy" || die "copying the checkout"
+  (cd "$copy" && PATH="$prefix/bin:$PATH" bash -euo pipefail -c "$lines") >"$work/$version.log" 2>&1
   rc=$?
-  summary=$(grep -oE '[0-9]+ passed[^=]*' <<<"$out" | tail -n 1)
-  if [ "$rc" -ne 0 ] || [ -z "$summary" ]; then
-    printf '%s\n' "$out"
-    results+=("CPython $version: FAILED (exit $rc)")
+  summary=$(pytest_counts "$work/$version.log")
+  if [ "$rc" -ne 0 ] || [[ "$summary" != *passed* ]]; then
+    cat -- "$work/$version.log"
+    results+=("CPython $version: FAILED (exit $rc${summary:+; $summary})")
     failed=1
   else
-    results+=("CPython $version: ${summary%% in *}")
+    results+=("CPython $version: $summary")
   fi
 done
-(IFS=';'; echo "$TIER README development section: ${results[*]}" | sed 's/;/; /g')
+summary=$(IFS=';' && echo "${results[*]}")
+figure "README development section: ${summary//;/; }"
 exit "$failed"

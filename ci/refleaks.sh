@@ -7,22 +7,24 @@
 # Usage:  bash ci/refleaks.sh        (as root, from anywhere; installs what it lacks with apt)
 #
 # Keeps its interpreter in .ci-venv/dbg and its build in build/dbg, so later runs only rebuild
-# what changed. Quiet on success apart from the figure line; on failure the full log is shown.
+# what changed. Quiet on success apart from the figure line, e.g. "[refleaks] reference leaks:
+# 120 scenarios, total leaked references: 0"; on failure the full log is shown.
 # Exit status: 0 when no scenario leaks, 1 on a leak or test failure, 2 on a setup problem.
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 2
+# shellcheck source=ci/lib.sh
+source "$(dirname -- "$0")/lib.sh" || exit 2
+ci_start refleaks
+cd "$CI_CHECKOUT" || die "cd $CI_CHECKOUT"
 
-readonly TIER="[refleaks]"
 readonly PY=python3.11-dbg ENV=$PWD/.ci-venv/dbg BUILD=build/dbg
 readonly APT_PACKAGES="python3.11-dbg python3.11-dev python3.11-venv g++ binutils"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 
 log=$(mktemp -t tervalo-refleaks.XXXXXX)
-trap 'rm -f -- "$log"' EXIT
-die() { # step that failed, exit status
+on_exit rm -f -- "$log"
+setup_failed() { # step that failed
   cat -- "$log" >&2
-  echo "$TIER setup failed: $1" >&2
-  exit "${2:-2}"
+  die "$1"
 }
 
 # --- the debug interpreter ----------------------------------------------------------------
@@ -32,24 +34,24 @@ for pkg in $APT_PACKAGES; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"; } \
-    >>"$log" 2>&1 || die "apt-get install ${missing[*]}"
+    >>"$log" 2>&1 || setup_failed "apt-get install ${missing[*]}"
 fi
-command -v "$PY" >/dev/null || die "$PY not found after installation"
+command -v "$PY" >/dev/null || setup_failed "$PY not found after installation"
 
 # A venv left by another interpreter (or half made) is rebuilt from scratch.
 if ! "$ENV/bin/python" -c 'import sys; assert hasattr(sys, "gettotalrefcount")' 2>/dev/null; then
   rm -rf -- "$ENV"
-  "$PY" -m venv "$ENV" >>"$log" 2>&1 || die "venv"
+  "$PY" -m venv "$ENV" >>"$log" 2>&1 || setup_failed "venv"
 fi
 # The test modules' conftest may pull in hypothesis and sortedcontainers.
 "$ENV/bin/python" -m pip install -q pytest hypothesis sortedcontainers >>"$log" 2>&1 ||
-  die "pip install pytest"
+  setup_failed "pip install pytest"
 
 # --- the extension, built against the debug headers ---------------------------------------
 # pip 23.0 in Debian's venv has no -C; --config-settings is the portable spelling.
 "$ENV/bin/python" -m pip install -q --force-reinstall --no-deps . \
   --config-settings=build-dir="$BUILD" --config-settings=cmake.build-type=Debug \
-  --config-settings=install.strip=false >>"$log" 2>&1 || die "building tervalo"
+  --config-settings=install.strip=false >>"$log" 2>&1 || setup_failed "building tervalo"
 
 # The counts are only exact when the extension's Py_INCREF/Py_DECREF update the interpreter's
 # total. A build for this interpreter does so inline (importing the total or its helpers); the
@@ -57,10 +59,10 @@ fi
 # _Py_IncRef/_Py_DecRef, which count. A build that picked up the release pyconfig.h does
 # neither, silently.
 so=$(cd /tmp && "$ENV/bin/python" -c 'import tervalo.tervalo as m; print(m.__file__)') ||
-  die "importing the debug build"
-imports=$(nm -D --undefined-only "$so") || die "nm $so"
+  setup_failed "importing the debug build"
+imports=$(nm -D --undefined-only "$so") || setup_failed "nm $so"
 grep -Eq '\b_Py_(RefTotal|IncRefTotal|DecRefTotal|IncRef|DecRef)\b' <<<"$imports" ||
-  die "$so does not count references: was it compiled with the release pyconfig.h?"
+  setup_failed "$so does not count references: was it compiled with the release pyconfig.h?"
 
 # --- the scenarios ------------------------------------------------------------------------
 rc=0
@@ -72,7 +74,7 @@ figure=$(grep -E '^reference leaks: [0-9]+ scenarios, total leaked references: -
   tail -n 1)
 if [ "$rc" -ne 0 ] || [ -z "$figure" ]; then
   cat -- "$log"
-  echo "$TIER FAILED (pytest exit status $rc)${figure:+; $figure}"
+  figure "FAILED (pytest exit status $rc)${figure:+; $figure}"
   exit 1
 fi
-echo "$TIER $figure"
+figure "$figure"

@@ -13,62 +13,64 @@
 # tracking is paused (LeakSanitizer's __lsan_disable): only what numpy allocates while it is
 # being imported is exempt, and every test runs with leak detection on.
 #
+# Prints one figure line last, e.g. "[sanitizers] sanitizer reports: 0".
 # Exit status: 0 when the suite passes with no report, 1 otherwise, 2 on a setup problem.
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 2
+# shellcheck source=ci/lib.sh
+source "$(dirname -- "$0")/lib.sh" || exit 2
+ci_start sanitizers
+cd "$CI_CHECKOUT" || die "cd $CI_CHECKOUT"
 
-readonly TIER="[sanitizers]"
 readonly ENV=$PWD/.ci-venv/asan BUILD=build/asan SUPPRESSIONS=$PWD/tests/lsan.supp
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 
 work=$(mktemp -d -t tervalo-sanitizers.XXXXXX)
-trap 'rm -rf -- "$work"' EXIT
+on_exit rm -rf -- "$work"
 log=$work/setup.log
-die() { # step that failed
-  cat -- "$log" >&2
-  echo "$TIER setup failed: $1" >&2
-  exit 2
+setup_failed() { # step that failed
+  if [ -f "$log" ]; then cat -- "$log" >&2; fi
+  die "$1"
 }
 
 if ! command -v g++ >/dev/null || ! command -v nm >/dev/null; then
   { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q g++ binutils; } \
-    >>"$log" 2>&1 || die "apt-get install g++ binutils"
+    >>"$log" 2>&1 || setup_failed "apt-get install g++ binutils"
 fi
 python=$(pyenv prefix 3.11 2>/dev/null)/bin/python
-[ -x "$python" ] || die "CPython 3.11 is not installed with pyenv"
+[ -x "$python" ] || setup_failed "CPython 3.11 is not installed with pyenv"
 # The ASan runtime must come first in the process, and libstdc++ right after it: ASan only
 # intercepts C++ throws if libstdc++ is loaded when it starts (the interpreter does not link
 # it), and without that the first exception thrown in the module ends the process.
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 for lib in $runtime; do
-  [ -f "$lib" ] || die "g++ does not provide $lib"
+  [ -f "$lib" ] || setup_failed "g++ does not provide $lib"
 done
 
 # --- interpreter and build ----------------------------------------------------------------
 if ! "$ENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 11)' 2>/dev/null; then
   rm -rf -- "$ENV"
-  "$python" -m venv "$ENV" >>"$log" 2>&1 || die "venv"
+  "$python" -m venv "$ENV" >>"$log" 2>&1 || setup_failed "venv"
 fi
 # The test dependencies come from the package's own `test` extra; the package itself is then
 # rebuilt in place, instrumented and unstripped, so reports carry file and line.
 deps=$("$ENV/bin/python" -c 'import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))') ||
-  die "reading the test dependencies from pyproject.toml"
+  setup_failed "reading the test dependencies from pyproject.toml"
 mapfile -t deps <<<"$deps"
-"$ENV/bin/python" -m pip install -q "${deps[@]}" >>"$log" 2>&1 || die "pip install ${deps[*]}"
+"$ENV/bin/python" -m pip install -q "${deps[@]}" >>"$log" 2>&1 || setup_failed "pip install ${deps[*]}"
 "$ENV/bin/python" -m pip install -q --force-reinstall --no-deps . \
   --config-settings=build-dir="$BUILD" --config-settings=cmake.build-type=RelWithDebInfo \
   --config-settings=cmake.define.TERVALO_SANITIZE=ON --config-settings=install.strip=false \
-  >>"$log" 2>&1 || die "building tervalo"
+  >>"$log" 2>&1 || setup_failed "building tervalo"
 
 # A build that silently lost its instrumentation would pass everything below.
 so=$(cd /tmp && LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
   "$ENV/bin/python" -c 'import tervalo.tervalo as m; print(m.__file__)' 2>>"$log") ||
-  die "importing the instrumented build"
-imports=$(nm -D --undefined-only "$so") || die "nm $so"
+  setup_failed "importing the instrumented build"
+imports=$(nm -D --undefined-only "$so") || setup_failed "nm $so"
 if ! grep -q '__asan_report' <<<"$imports" || ! grep -q '__ubsan_handle' <<<"$imports"; then
-  die "$so is not instrumented for ASan and UBSan"
+  setup_failed "$so is not instrumented for ASan and UBSan"
 fi
 
 # --- the suite ----------------------------------------------------------------------------
@@ -106,7 +108,7 @@ if [ "$reports" -ne 0 ] || [ "$rc" -ne 0 ]; then
       cat -- "$f"
     fi
   done
-  echo "$TIER FAILED (pytest exit status $rc); sanitizer reports: $reports"
+  figure "FAILED (pytest exit status $rc); sanitizer reports: $reports"
   exit 1
 fi
-echo "$TIER sanitizer reports: $reports"
+figure "sanitizer reports: $reports"

@@ -97,35 +97,31 @@ fi
 # ---------------------------------------------------------------------------------------------
 # On the host.
 # ---------------------------------------------------------------------------------------------
+# shellcheck source=ci/lib.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=ci/wheels_common.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/wheels_common.sh"
+ci_start wheels
 readonly EMULATED_SIZES="TERVALO_THREAD_EXIT_RUNS=5 TERVALO_STRESS_EXAMPLES=20 TERVALO_HOSTILE_CASES=300"
 
-[ $# -eq 1 ] || {
-  echo "usage: bash ci/wheel_tests.sh DIR" >&2
-  exit 2
-}
+[ $# -eq 1 ] || die "usage: bash ci/wheel_tests.sh DIR"
 dir=$(realpath -- "$1")
-require_root
+require_release_host
 total_start=$SECONDS
 
 work=$(mktemp -d /tmp/tervalo-wheel-tests.XXXXXX)
-chroot_works=()
-cleanup() {
-  local w
-  for w in "${chroot_works[@]}"; do rm -rf -- "$w"; done
-  rm -rf -- "$work"
-}
-trap cleanup EXIT
+on_exit rm -rf -- "$work"
 
 ensure_tools "$work/tools.log"
-name=$(pyproject_value "$WHEELS_CHECKOUT" 'p["project"]["name"]')
-version=$(pyproject_value "$WHEELS_CHECKOUT" 'p["project"]["version"]')
+name=$(pyproject_value "$CI_CHECKOUT" 'p["project"]["name"]')
+version=$(pyproject_value "$CI_CHECKOUT" 'p["project"]["version"]')
 sdist=$dir/$name-$version.tar.gz
 [ -f "$sdist" ] || die "no $sdist: run ci/wheels.sh $1 first"
 wheel_for() { # architecture: the one wheel of this version for it
   local -a found=("$dir/$name-$version"-*_"$1".whl)
-  [ ${#found[@]} -eq 1 ] && [ -f "${found[0]}" ] || die "expected one $1 wheel in $dir, found: ${found[*]}"
+  if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
+    die "expected one $1 wheel in $dir, found: ${found[*]}"
+  fi
   echo "${found[0]}"
 }
 wheel_x86_64=$(wheel_for x86_64)
@@ -146,13 +142,13 @@ results=() not_applicable=()
 record() { # label rc output-file
   local label=$1 rc=$2 out=$3 closing passed
   sed 's/^/    /' "$out"
-  # pytest's closing line: "966 passed, 2 skipped, 119 warnings in 21.39s", "no tests ran in ..."
-  closing=$(grep -E '(passed|failed|errors?|no tests ran).* in [0-9.]+s' "$out" | tail -n 1 | tr -d '=' | sed -E 's/^ +| +$//g' || true)
+  # pytest's closing counts: "966 passed, 2 skipped, 119 warnings", "no tests ran"
+  closing=$(pytest_counts "$out")
   passed=$(grep -oE '[0-9]+ passed' <<<"$closing" | grep -oE '[0-9]+' || echo 0)
   runs=$((runs + 1))
   if [ "$rc" -eq 0 ] && [ "$passed" -gt 0 ]; then
     passed_total=$((passed_total + passed))
-    results+=("ok      $label: ${closing%% in *}")
+    results+=("ok      $label: $closing")
   else
     failures=$((failures + 1))
     results+=("FAILED  $label: ${closing:-no pytest summary} (exit status $rc)")
@@ -163,7 +159,7 @@ record() { # label rc output-file
 run_host() { # label python artefact
   local label=$1 python=$2 artefact=$3 rc=0 start=$SECONDS
   say "$label ..."
-  env -u CC -u CXX bash "$WHEELS_CHECKOUT/ci/wheel_tests.sh" --inside "$python" "$artefact" \
+  env -u CC -u CXX bash "$CI_CHECKOUT/ci/wheel_tests.sh" --inside "$python" "$artefact" \
     "$work/suite" index "${test_requirements[@]}" >"$work/out" 2>&1 || rc=$?
   record "$label ($((SECONDS - start)) s)" "$rc" "$work/out"
 }
@@ -172,18 +168,15 @@ run_chroot() { # label root deps artefact python [VARIABLE=value ...]
   local label=$1 root=$2 deps=$3 artefact=$4 python=$5 rc=0 start=$SECONDS inner
   shift 5
   inner=$(mktemp -d "$root/tmp/tervalo-wheel-tests.XXXXXX")
-  chroot_works+=("$inner")
+  on_exit rm -rf -- "$inner"
   cp -R "$work/suite" "$inner/suite"
-  cp -- "$artefact" "$WHEELS_CHECKOUT/ci/wheel_tests.sh" "$inner/"
+  cp -- "$artefact" "$CI_CHECKOUT/ci/wheel_tests.sh" "$inner/"
   local -a reqs=()
   [ "$deps" = index ] && reqs=("${test_requirements[@]}")
   say "$label ..."
-  CHROOT_ENV=("$@")
-  [ -n "${CI+x}" ] && CHROOT_ENV+=("CI=$CI")
-  in_chroot "$root" bash "${inner#"$root"}/wheel_tests.sh" --inside "$python" \
+  run_in_chroot "$root" "$@" bash "${inner#"$root"}/wheel_tests.sh" --inside "$python" \
     "${inner#"$root"}/${artefact##*/}" "${inner#"$root"}/suite" "$deps" "${reqs[@]}" \
     >"$work/out" 2>&1 || rc=$?
-  CHROOT_ENV=()
   rm -rf -- "$inner"
   record "$label ($((SECONDS - start)) s)" "$rc" "$work/out"
 }
@@ -223,17 +216,11 @@ for minor in 14 15; do
 done
 if [ ${#sid_minors[@]} -gt 0 ]; then
   ensure_sid
-  # pip there reaches the index through the host's certificates and name service.
-  cp /etc/ssl/certs/ca-certificates.crt "$SID_ROOT/tmp/host-ca.crt"
-  for f in resolv.conf hosts; do
-    if [ -e "/etc/$f" ]; then
-      rm -f -- "${SID_ROOT:?}/etc/$f"
-      cp -L -- "/etc/$f" "$SID_ROOT/etc/$f"
-    fi
-  done
+  # pip there reaches the index through the host's certificates and name service, which
+  # run_in_chroot puts in place.
   for minor in "${sid_minors[@]}"; do
     run_chroot "x86_64 wheel on CPython 3.$minor (sid)" "$SID_ROOT" index "$wheel_x86_64" \
-      "python3.$minor" PIP_CERT=/tmp/host-ca.crt SSL_CERT_FILE=/tmp/host-ca.crt
+      "python3.$minor"
   done
 fi
 
@@ -254,5 +241,5 @@ echo
 printf '%s\n' "${results[@]}"
 [ ${#not_applicable[@]} -eq 0 ] ||
   echo "not applicable: the x86_64 wheel ($x86_64_tags) is not for CPython ${not_applicable[*]}"
-echo "[wheels] $runs runs of the suite on the artefacts, $((runs - failures)) passed, $passed_total tests passed$([ ${#not_applicable[@]} -eq 0 ] || echo ", ${#not_applicable[@]} CPythons not applicable"); $((SECONDS - total_start)) s"
+figure "$runs runs of the suite on the artefacts, $((runs - failures)) passed, $passed_total tests passed$([ ${#not_applicable[@]} -eq 0 ] || echo ", ${#not_applicable[@]} CPythons not applicable"); $((SECONDS - total_start)) s"
 exit $((failures > 0))

@@ -30,41 +30,42 @@
 #
 # TERVALO_WHEELS_KEEP=1 keeps the work folder (builds, logs) for a look after the run.
 #
+# Prints one figure line last, "[wheels] built ..." or "[wheels] FAILED: what".
 # Exit status: 0 when every artefact was built and passed its checks, 1 when one failed, 2 on a
 # setup problem.
 set -euo pipefail
+# shellcheck source=ci/lib.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/lib.sh"
 # shellcheck source=ci/wheels_common.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/wheels_common.sh"
+ci_start wheels
 
 readonly TARGETS="x86_64 i686 aarch64"
 readonly GLIBC=2.17 MAX_GLIBC_MINOR=28
 
-[ $# -eq 1 ] || {
-  echo "usage: bash ci/wheels.sh DIR" >&2
-  exit 2
-}
+[ $# -eq 1 ] || die "usage: bash ci/wheels.sh DIR"
 out=$(realpath -m -- "$1")
-require_root
+require_release_host
 total_start=$SECONDS
 
 work=$(mktemp -d /tmp/tervalo-wheels.XXXXXX)
 if [ -n "${TERVALO_WHEELS_KEEP:-}" ]; then
   say "keeping the work folder $work"
 else
-  trap 'rm -rf -- "$work"' EXIT
+  on_exit rm -rf -- "$work"
 fi
 mkdir -p "$work/logs"
 
 failed() { # what, log file: show the log and stop
   [ -f "$2" ] && tail -n 80 -- "$2" >&2
-  say "FAILED: $1"
+  figure "FAILED: $1"
   exit 1
 }
 
 ensure_tools "$work/logs/tools.log"
-name=$(pyproject_value "$WHEELS_CHECKOUT" 'p["project"]["name"]')
-version=$(pyproject_value "$WHEELS_CHECKOUT" 'p["project"]["version"]')
-py_api=$(pyproject_value "$WHEELS_CHECKOUT" 'p["tool"]["scikit-build"].get("wheel", {}).get("py-api", "")')
+name=$(pyproject_value "$CI_CHECKOUT" 'p["project"]["name"]')
+version=$(pyproject_value "$CI_CHECKOUT" 'p["project"]["version"]')
+py_api=$(pyproject_value "$CI_CHECKOUT" 'p["tool"]["scikit-build"].get("wheel", {}).get("py-api", "")')
 read -r py_minor soabi multiarch include < <("$TOOLS_PYTHON" -c '
 import sys, sysconfig
 print(f"{sys.version_info[0]}.{sys.version_info[1]}", sysconfig.get_config_var("SOABI"),
@@ -72,7 +73,7 @@ print(f"{sys.version_info[0]}.{sys.version_info[1]}", sysconfig.get_config_var("
 [ -f "$include/Python.h" ] || die "no Python headers in $include"
 
 # The target's pyconfig.h comes from the chroot of its architecture.
-ensure_i386
+ensure_i386 "" # nothing beyond what ci/i386.sh installs
 ensure_arm64
 
 mkdir -p -- "$out"
@@ -81,7 +82,7 @@ find "$out" -maxdepth 1 -type f \( -name "$name-$version.tar.gz" -o -name "$name
 
 # --- 1. the sdist ------------------------------------------------------------------------------
 start=$SECONDS
-"$TOOLS_PYTHON" -m build --sdist --no-isolation -o "$work/sdist" "$WHEELS_CHECKOUT" \
+"$TOOLS_PYTHON" -m build --sdist --no-isolation -o "$work/sdist" "$CI_CHECKOUT" \
   >"$work/logs/sdist.log" 2>&1 || failed "building the sdist" "$work/logs/sdist.log"
 sdist=$work/sdist/$name-$version.tar.gz
 [ -f "$sdist" ] || failed "the sdist is not $sdist" "$work/logs/sdist.log"
@@ -89,7 +90,7 @@ tar -tzf "$sdist" >"$work/sdist.list"
 litter=$(grep -E '(^|/)(build|dist|wheelhouse|\.ci-venv|\.venv[^/]*|__pycache__|\.hypothesis|\.pytest_cache)/|\.(so|o|pyc|whl)$' \
   "$work/sdist.list" || true)
 [ -z "$litter" ] || failed "the sdist holds build litter: $(head -n 5 <<<"$litter" | tr '\n' ' ')" /dev/null
-if [ -f "$WHEELS_CHECKOUT/LICENSE" ]; then
+if [ -f "$CI_CHECKOUT/LICENSE" ]; then
   grep -qx "$name-$version/LICENSE" "$work/sdist.list" || failed "the sdist lacks LICENSE" /dev/null
   license="with LICENSE"
 else
@@ -110,7 +111,7 @@ src=$work/$name-$version
 # leaves libunwind out; the real libgcc_s.so.1, allowed by every manylinux policy, is what gets
 # loaded.
 # Only the module's init function and introspection records are exported (ci/wheels/exports.map).
-readonly SUPPORT=$WHEELS_CHECKOUT/ci/wheels
+readonly SUPPORT=$CI_CHECKOUT/ci/wheels
 grep -oE '_Unwind_[A-Za-z_]+' "$SUPPORT/libgcc_s.map" | sort -u | sed 's/.*/void &(void) {}/' >"$work/libgcc_s.c"
 
 summary=()
@@ -167,14 +168,18 @@ EOF
       -C build-dir="$dir/build" -C install.strip=false .
   ) >>"$log" 2>&1 || failed "building the $target wheel" "$log"
   local -a built=("$dir"/built/*.whl)
-  [ ${#built[@]} -eq 1 ] && [ -f "${built[0]}" ] || failed "expected one $target wheel, got: ${built[*]}" "$log"
+  if [ ${#built[@]} -ne 1 ] || [ ! -f "${built[0]}" ]; then
+    failed "expected one $target wheel, got: ${built[*]}" "$log"
+  fi
   local wheel=${built[0]}
 
   # The module: right machine, the exports and nothing more.
   mkdir "$dir/unpacked"
   "$TOOLS_PYTHON" -m zipfile -e "$wheel" "$dir/unpacked"
   local -a modules=("$dir"/unpacked/tervalo/tervalo*.so)
-  [ ${#modules[@]} -eq 1 ] && [ -f "${modules[0]}" ] || failed "expected one module in ${wheel##*/}" /dev/null
+  if [ ${#modules[@]} -ne 1 ] || [ ! -f "${modules[0]}" ]; then
+    failed "expected one module in ${wheel##*/}" /dev/null
+  fi
   local module=${modules[0]} machine exported stray
   machine=$(readelf -h "$module" | awk -F: '/Machine:/ { sub(/^ +/, "", $2); print $2 }')
   case "$target:$machine" in
@@ -206,7 +211,9 @@ EOF
   auditwheel repair -w "$dir/repaired" "$wheel" >>"$log" 2>&1 ||
     failed "auditwheel repair ${wheel##*/}" "$log"
   local -a repaired=("$dir"/repaired/*.whl)
-  [ ${#repaired[@]} -eq 1 ] && [ -f "${repaired[0]}" ] || failed "auditwheel repair wrote: ${repaired[*]}" "$log"
+  if [ ${#repaired[@]} -ne 1 ] || [ ! -f "${repaired[0]}" ]; then
+    failed "auditwheel repair wrote: ${repaired[*]}" "$log"
+  fi
   wheel=${repaired[0]}
   [[ "${wheel##*/}" == *"$policy"* ]] || failed "auditwheel repair tagged ${wheel##*/}, not $policy" "$log"
   if grep -q '\.libs/' <<<"$("$TOOLS_PYTHON" -m zipfile -l "$wheel")"; then
@@ -236,4 +243,4 @@ done
 
 echo
 printf '%s\n' "${summary[@]}"
-echo "[wheels] built ${name}-${version}: sdist and ${#summary[@]} wheels in $out ($((SECONDS - total_start)) s)"
+figure "built ${name}-${version}: sdist and ${#summary[@]} wheels in $out ($((SECONDS - total_start)) s)"

@@ -1,15 +1,14 @@
-# Shared by ci/wheels.sh and ci/wheel_tests.sh (sourced, not run): the release tool environment
-# and the Debian chroots that stand in for the machines the wheels are for.
+# shellcheck shell=bash
+# Shared by ci/wheels.sh and ci/wheel_tests.sh (sourced after ci/lib.sh, not run): the release
+# tool environment and the Debian chroots that stand in for the machines the wheels are for.
 #
 #   /var/cache/tervalo-wheel-tools  pinned release tools (zig, auditwheel, abi3audit, build, ...)
 #   /var/cache/tervalo-i386      32-bit x86, bookworm: made and kept by ci/i386.sh
 #   /var/cache/tervalo-arm64     64-bit ARM, bookworm, run under qemu-user
 #   /var/cache/tervalo-sid       Debian sid: the newest CPythons (3.14, 3.15)
 #
-# Each chroot is made once per machine (debootstrap, a few minutes) and marked ready; its
-# creation and every run inside it hold "$root.lock", so concurrent runs of these scripts, of
-# ci/i386.sh and of other scripts keeping the same chroots wait for each other instead of
-# installing into, or deleting, what another run uses.
+# Each chroot is made once per machine (debootstrap, a few minutes) and marked ready, as
+# ci/lib.sh describes.
 #
 # The tools are kept per machine, not per checkout, like the chroots: zig caches the libc++ it
 # builds for each target under the path of its own sources, so tools made afresh in every CI
@@ -19,7 +18,6 @@
 # folders), TERVALO_WHEELS_TOOLS (tool folder), TERVALO_DEBIAN_MIRROR (default: the host's apt
 # source), TERVALO_WHEELS_PYTHON (the interpreter the tools run on, default pyenv's 3.11).
 
-readonly WHEELS_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TOOLS=$(realpath -m -- "${TERVALO_WHEELS_TOOLS:-/var/cache/tervalo-wheel-tools}")
 readonly TOOLS
 # Pinned so that a release is built and checked the same way on every machine; auditwheel
@@ -31,21 +29,14 @@ I386_ROOT=$(realpath -m -- "${TERVALO_I386_ROOT:-/var/cache/tervalo-i386}")
 ARM64_ROOT=$(realpath -m -- "${TERVALO_ARM64_ROOT:-/var/cache/tervalo-arm64}")
 SID_ROOT=$(realpath -m -- "${TERVALO_SID_ROOT:-/var/cache/tervalo-sid}")
 readonly I386_ROOT ARM64_ROOT SID_ROOT
-# What each chroot is made with. The arm64 one carries the suite's dependencies from Debian, so
-# nothing has to be built or downloaded under emulation; sid gets the packages ci/sid.sh (the
-# source builds there) works with, so either script can be the one that makes it.
+# What the arm64 chroot is made with: the suite's dependencies from Debian, so nothing has to be
+# built or downloaded under emulation.
 readonly ARM64_INCLUDE=python3,python3-venv,python3-dev,python3-pytest,python3-hypothesis,python3-sortedcontainers,python3-numpy
-readonly SID_INCLUDE=python3.14-dev,python3.14-venv,python3.14-dbg,python3.15-dev,python3.15-venv,g++,clang,libc++-dev,libc++abi-dev,cmake,ninja-build,make,binutils,git,ca-certificates
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 
-say() { printf '[wheels] %s\n' "$*" >&2; }
-die() {
-  say "error: $*"
-  exit 2
-}
-require_root() {
-  [ "$(id -u)" = 0 ] || die "must run as root (debootstrap, chroot and mount need it)"
+require_release_host() {
+  require_root chroot unshare flock mount realpath
   [ "$(uname -m)" = x86_64 ] || die "the release is built on an x86_64 host, this is $(uname -m)"
 }
 
@@ -64,25 +55,22 @@ ensure_tools() { # log file
   local log=$1 base wanted
   base=${TERVALO_WHEELS_PYTHON:-$(pyenv prefix 3.11 2>/dev/null)/bin/python}
   [ -x "$base" ] || base=$(command -v python3) || die "no Python 3 to run the release tools on"
-  case "$TOOLS" in
-    / | /bin | /boot | /dev | /etc | /home | /lib* | /opt | /proc | /root | /run | /sbin | /srv | /sys | /tmp | /usr | /var | /var/cache | "$WHEELS_CHECKOUT")
-      die "refusing to keep the release tools in $TOOLS" ;;
-  esac
+  refuse_folder "$TOOLS" "the release tool folder"
   mkdir -p -- "$(dirname -- "$TOOLS")"
   exec 8>"$TOOLS.lock"
   flock 8
   # scikit-build-core and friends come from pyproject.toml, so a --no-isolation build sees
   # exactly the backend an isolated one would pick.
-  wanted="$TOOL_REQUIREMENTS $(TOOLS_PYTHON=$base pyproject_value "$WHEELS_CHECKOUT" 'p["build-system"]["requires"]')"
+  wanted="$TOOL_REQUIREMENTS $(TOOLS_PYTHON=$base pyproject_value "$CI_CHECKOUT" 'p["build-system"]["requires"]')"
   wanted=$(tr -s ' \n' '\n' <<<"$wanted" | sed '/^$/d' | sort)
   wanted="$("$base" -c 'import sys; print(sys.version.split()[0])') $wanted"
   if [ "$(cat "$TOOLS/.tervalo-tools" 2>/dev/null)" != "$wanted" ]; then
     say "installing the release tools into $TOOLS"
     rm -rf -- "$TOOLS"
+    # shellcheck disable=SC2086 # one requirement a word
     {
       "$base" -m venv "$TOOLS" &&
         "$TOOLS/bin/python" -m pip install -q --upgrade pip &&
-        # shellcheck disable=SC2086 # one requirement a word
         "$TOOLS/bin/python" -m pip install -q ${wanted#* }
     } >>"$log" 2>&1 || {
       cat -- "$log" >&2
@@ -96,18 +84,6 @@ ensure_tools() { # log file
 }
 
 # --- chroots -------------------------------------------------------------------------------------
-debian_mirror() { # the host's Debian mirror (deb822 or one-line sources), else Debian's redirector
-  local uri
-  uri=${TERVALO_DEBIAN_MIRROR:-$(
-    {
-      awk '$1 == "URIs:" { print $2 }' /etc/apt/sources.list.d/*.sources 2>/dev/null
-      awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[|\]$|=/) { print $i; break } }' \
-        /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | grep -E '^(https?|file):' | grep -v -- '-security' | head -n 1
-  )}
-  echo "${uri:-http://deb.debian.org/debian}"
-}
-
 ensure_binfmt_aarch64() { # aarch64 programs run through qemu-user, also inside a chroot
   [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] && return 0
   if ! command -v update-binfmts >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
@@ -120,53 +96,15 @@ ensure_binfmt_aarch64() { # aarch64 programs run through qemu-user, also inside 
   [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "cannot register qemu-aarch64 with binfmt_misc"
 }
 
-# Make a chroot with debootstrap unless it is marked ready. A folder that is neither ready nor
-# marked as being made by one of these scripts is someone else's: never touched.
-ensure_chroot() { # root name arch suite packages(comma separated)
-  local root=$1 name=$2 arch=$3 suite=$4 include=$5 mirror start
-  local ready=$root/.tervalo-$name-ready creating=$root/.tervalo-$name-creating
-  [ -e "$ready" ] && return 0
-  case "$root" in
-    / | /bin | /boot | /dev | /etc | /home | /lib* | /opt | /proc | /root | /run | /sbin | /srv | /sys | /tmp | /usr | /var | /var/cache | "$WHEELS_CHECKOUT" | "$WHEELS_CHECKOUT"/*)
-      die "refusing to use $root as a chroot folder" ;;
-  esac
-  mkdir -p -- "$(dirname -- "$root")"
-  (
-    flock 9
-    [ -e "$ready" ] && exit 0
-    if [ -d "$root" ] && [ -n "$(ls -A -- "$root")" ] && [ ! -e "$creating" ]; then
-      die "$root is not empty and was not made by these scripts"
-    fi
-    if awk -v d="$root/" 'index($5, d) == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
-      die "something is mounted below $root; not deleting it"
-    fi
-    command -v debootstrap >/dev/null ||
-      { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap; } >&2 ||
-      die "could not install debootstrap"
-    if [ -d "$root" ]; then # an interrupted creation's leftovers
-      find "$root" -mindepth 1 -maxdepth 1 ! -name "${creating##*/}" -exec rm -rf --one-file-system -- {} +
-    fi
-    mkdir -p -- "$root"
-    touch -- "$creating"
-    mirror=$(debian_mirror)
-    case "$mirror" in https:*) include=ca-certificates,$include ;; esac
-    say "creating the $name chroot: debootstrap --arch=$arch $suite from $mirror into $root (a few minutes)"
-    start=$SECONDS
-    debootstrap --arch="$arch" --variant=minbase --include="$include" "$suite" "$root" "$mirror" >&2 ||
-      die "debootstrap failed (see $root/debootstrap/debootstrap.log)"
-    touch -- "$ready"
-    rm -f -- "$creating"
-    say "debootstrap took $((SECONDS - start)) s"
-  ) 9>"$root.lock" || exit
-}
-
 ensure_arm64() {
   ensure_binfmt_aarch64
-  ensure_chroot "$ARM64_ROOT" arm64 arm64 bookworm "$ARM64_INCLUDE"
+  ensure_chroot "$ARM64_ROOT" arm64 arm64 bookworm "$ARM64_INCLUDE" "${TERVALO_DEBIAN_MIRROR:-}"
 }
 
 ensure_sid() {
-  ensure_chroot "$SID_ROOT" sid amd64 sid "$SID_INCLUDE"
+  # shellcheck disable=SC2086 # one package a word
+  ensure_chroot "$SID_ROOT" sid amd64 sid "$(printf '%s\n' $SID_PACKAGES | paste -sd ,)" \
+    "${TERVALO_DEBIAN_MIRROR:-}"
 }
 
 # The i386 chroot belongs to ci/i386.sh, which makes it and installs packages into it; it also
@@ -182,27 +120,5 @@ ensure_i386() {
   fi
   say "preparing the i386 chroot with ci/i386.sh${extra:+ (adding $extra)}"
   TERVALO_I386_ROOT=$I386_ROOT TERVALO_I386_PACKAGES="${TERVALO_I386_PACKAGES:-} $extra" \
-    bash "$WHEELS_CHECKOUT/ci/i386.sh" >&2 || die "ci/i386.sh could not prepare $I386_ROOT"
-}
-
-# Run a command inside a chroot: a private mount namespace with /proc and /dev/shm, a clean
-# environment plus "$CHROOT_ENV[@]", the chroot's lock held. For i386, under a 32-bit personality.
-CHROOT_ENV=()
-in_chroot() { # root command...
-  local root=$1
-  shift
-  local -a envv=(PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
-    TERM=dumb PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1 "${CHROOT_ENV[@]}")
-  local v personality=()
-  for v in http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY; do
-    if [ -n "${!v+x}" ]; then envv+=("$v=${!v}"); fi
-  done
-  [ "$root" = "$I386_ROOT" ] && personality=(setarch i686)
-  mkdir -p -- "$root/proc" "$root/dev/shm"
-  flock "$root.lock" unshare --mount --propagation private -- bash -c '
-    root=$1
-    shift
-    mount -t proc proc "$root/proc" &&
-      mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm" &&
-      exec "$@"' _ "$root" "${personality[@]}" chroot "$root" /usr/bin/env -i "${envv[@]}" "$@"
+    bash "$CI_CHECKOUT/ci/i386.sh" >&2 || die "ci/i386.sh could not prepare $I386_ROOT"
 }
