@@ -74,25 +74,19 @@ def test_key_callable_returning_none_keeps_first_value():
     assert list(tree) == [3]
 
 
-def test_key_callable_sees_each_value_once_in_iteration_order():
-    calls = []
-
-    def key(*args, **kwargs):
-        calls.append((args, kwargs))
-        return args[0].k
-
+def test_key_callable_sees_each_value_once_in_iteration_order(script):
+    # the scripted key callable takes exactly one positional argument: any other call raises
     values = [Token(5), Token(3), Token(5), Token(1)]
-    tree = AVLTree(values, key=key)
-    assert len(calls) == len(values)
-    assert all(args[0] is v for (args, _), v in zip(calls, values))
-    assert all(len(args) == 1 and kwargs == {} for args, kwargs in calls)
-    calls.clear()
+    tree = AVLTree(values, key=script.key)
+    keyed = [v for what, v in script.log if what == "key"]
+    assert same_objects(keyed, values)
+    script.log.clear()
     new = Token(4)
     assert tree.insert(new) is True
-    assert len(calls) == 1 and calls[0][0][0] is new
-    calls.clear()
+    assert same_objects([v for what, v in script.log if what == "key"], [new])
+    script.log.clear()
     list(tree), repr(tree), len(tree), tree.height
-    assert calls == []  # keys are never recomputed
+    assert script.log == []  # keys are never recomputed
 
 
 def test_keys_are_not_recomputed_after_the_value_changes():

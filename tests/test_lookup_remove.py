@@ -23,10 +23,6 @@ def call(tree, name, arg):
     return arg in tree if name == "in" else getattr(tree, name)(arg)
 
 
-def answer(name, stored, hit):
-    return stored if name in FINDS else hit
-
-
 class Item:
     """A value only ever ordered through an extractor: it has no ``<`` itself."""
 
