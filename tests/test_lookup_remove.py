@@ -89,6 +89,7 @@ SEVEN = list(range(1, 8))  # pre-order 4, 2, 1, 3, 6, 5, 7
         ([2, 1, 3], [2], [3, 1], 2),  # successor 3 moves into the root
         (SEVEN, [4], [5, 2, 1, 3, 6, 7], 3),  # successor taken from under 6
         (SEVEN, [1, 3, 2], [6, 4, 5, 7], 3),  # right child of balance 0: single rotation
+        (SEVEN, [7, 5, 6], [2, 1, 4, 3], 3),  # left child of balance 0: single rotation
         ([5], [5], [], 0),
     ],
 )
