@@ -7,8 +7,6 @@ import operator
 import os
 import sys
 
-import pytest
-
 HAS_NOTES = sys.version_info >= (3, 11)
 # ci/sanitizers.sh preloads the AddressSanitizer runtime into every process it starts.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -20,13 +18,6 @@ def assert_notes(exc, notes):
         assert getattr(exc, "__notes__", []) == notes
     else:
         assert not hasattr(exc, "__notes__")
-
-
-def interpreter_error(fn, *args):
-    """The exception the interpreter itself raises for ``fn(*args)``."""
-    with pytest.raises(Exception) as info:
-        fn(*args)
-    return type(info.value), str(info.value)
 
 
 def outcome(fn, *args, **kwargs):
@@ -85,6 +76,17 @@ class Token:
     __gt__ = lambda self, other: self.k > other.k  # noqa: E731
     __hash__ = None
     __repr__ = lambda self: f"Token({self.k!r})"  # noqa: E731
+
+
+# What a comparison whose ``==``, ``<`` and ``>`` all answer false raises, on every path.
+ALL_FALSE = "PyAny::compare(): All comparisons returned false"
+
+
+class CallableName(str):
+    """A key name that is also callable: a str key must be used as an attribute name."""
+
+    def __call__(self, value):
+        raise AssertionError("a str key is an attribute name, never called")
 
 
 def notes(*lines):

@@ -19,7 +19,7 @@ from collections import namedtuple
 
 import numpy as np
 import pytest
-from support import Token, check_shape, figures, refs, same_objects, state
+from support import CallableName, Token, check_shape, figures, refs, same_objects, state
 
 import tervalo
 from tervalo import AVLTree
@@ -32,11 +32,6 @@ Pair = namedtuple("Pair", "value key")
 
 class Boom(Exception):
     """Raised by the junk itself: must reach the caller as the very same object."""
-
-
-class CallableName(str):
-    def __call__(self, value):
-        raise AssertionError("a str key is an attribute name, never called")
 
 
 class Verdict:
@@ -212,6 +207,8 @@ def values_case(rng, fresh):
 
 
 def outcome_of(fn, *args, **kwargs):
+    """Like ``support.outcome``, but it keeps the exception itself, which must be the junk's
+    very object, and skips the full collection that ten thousand calls could not afford."""
     try:
         return fn(*args, **kwargs), None
     except BaseException as exc:  # noqa: BLE001

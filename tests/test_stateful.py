@@ -51,6 +51,19 @@ class Item:
         return f"Item({self.k}, {self.tag})"
 
 
+class Ordered(Item):
+    """A value that orders itself through Python-level comparisons (the tree's general path);
+    it also compares with the plain numbers used as bounds and key arguments."""
+
+    def __reduce__(self):
+        return Ordered, (self.k, self.tag)
+
+    __eq__ = lambda self, other: self.k == getattr(other, "k", other)  # noqa: E731
+    __lt__ = lambda self, other: self.k < getattr(other, "k", other)  # noqa: E731
+    __gt__ = lambda self, other: self.k > getattr(other, "k", other)  # noqa: E731
+    __hash__ = None
+
+
 def negated(item):
     """Callable key that reverses the natural order, so the extractor visibly matters."""
     return -item.k
@@ -58,9 +71,10 @@ def negated(item):
 
 # kind -> (key argument, value from (k, tag), key of a value). Identity trees mix an int
 # and a float of the same number: equal keys, distinct objects, so "first value wins"
-# is visible.
+# is visible. Numbers take the tree's built-in fast paths; "compared" values do not.
 KINDS = {
     "identity": (None, lambda k, tag: float(k) if tag % 2 else k, lambda v: v),
+    "compared": (None, Ordered, operator.attrgetter("k")),
     "attribute": ("k", Item, operator.attrgetter("k")),
     "callable": (negated, Item, negated),
 }
