@@ -16,7 +16,7 @@ import atheris
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-with atheris.instrument_imports(include=["test_hostile", "conftest"]):
+with atheris.instrument_imports(include=["test_hostile", "support"]):
     import test_hostile
 
 
