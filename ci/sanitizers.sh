@@ -74,6 +74,7 @@ if ! grep -q '__asan_report' <<<"$imports" || ! grep -q '__ubsan_handle' <<<"$im
 fi
 
 # --- the suite ----------------------------------------------------------------------------
+mkdir -p "$work/reports"
 # PYTHONMALLOC=malloc: inside pymalloc's arenas ASan sees no overflow and LSan no pointer.
 # allocator_may_return_null: an impossible allocation fails as it would without ASan
 #   (std::bad_alloc, MemoryError) instead of ending the process.
@@ -82,12 +83,10 @@ fi
 #   therefore captures at the sys level only (--capture=sys), so that standard error stays
 #   the log file and a report is kept even when UBSan ends the process at once.
 export LD_PRELOAD="$runtime" PYTHONMALLOC=malloc LSAN_OPTIONS="suppressions=$SUPPRESSIONS"
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:log_path=$work/reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$work/reports/ubsan"
-run_suite() { # log, then pytest arguments (nothing: the whole suite)
-  local out=$1
-  shift
-  ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:log_path=$work/reports/asan" \
-    "$ENV/bin/python" -c 'import ctypes, sys
+rc=0
+"$ENV/bin/python" -c 'import ctypes, sys
 lsan = ctypes.CDLL(None)
 lsan.__lsan_disable()
 try:
@@ -97,46 +96,19 @@ except ImportError:
 finally:
     lsan.__lsan_enable()
 import pytest
-sys.exit(pytest.main(sys.argv[1:]))' -q -p no:cacheprovider --capture=sys "$@" >"$out" 2>&1
-}
+sys.exit(pytest.main(sys.argv[1:]))' -q -p no:cacheprovider --capture=sys \
+  >"$work/pytest.log" 2>&1 || rc=$?
 
 pattern='ERROR: (Address|Leak|UndefinedBehavior)Sanitizer|Sanitizer: CHECK failed|runtime error:'
-count_reports() { cat -- "$work"/*.log "$work"/reports/* 2>/dev/null | grep -Ec "$pattern"; }
-show_logs() {
-  local f
-  for f in "$work"/*.log "$work"/reports/*; do
+reports=$(cat -- "$work/pytest.log" "$work"/reports/* 2>/dev/null | grep -Ec "$pattern")
+if [ "$reports" -ne 0 ] || [ "$rc" -ne 0 ]; then
+  for f in "$work/pytest.log" "$work"/reports/*; do
     if [ -f "$f" ]; then
       echo "===== ${f##*/}"
       cat -- "$f"
     fi
   done
-}
-
-mkdir -p "$work/reports"
-rc=0
-run_suite "$work/pytest.log" || rc=$?
-reports=$(count_reports)
-retried=
-# LeakSanitizer's own tracer, which stops the process to scan it at exit, now and then crashes
-# ("Tracer caught signal 11") and ends that process with status 1 without any report: a fault
-# of the tool, seen here once in several runs, in one process of hundreds. Only when that is the sole
-# failure are the failed tests run once more, and they must then pass with no report.
-if [ "$rc" -ne 0 ] && [ "$reports" -eq 0 ] && grep -qs 'Tracer caught signal' "$work"/reports/*; then
-  mapfile -t failed < <(sed -n 's/^FAILED \([^ ]*\).*/\1/p' "$work/pytest.log")
-  if [ ${#failed[@]} -gt 0 ]; then
-    show_logs
-    say "LeakSanitizer's tracer crashed; running the ${#failed[@]} failed test(s) again"
-    mv -- "$work/reports" "$work/first-reports"
-    mkdir -p "$work/reports"
-    rc=0
-    run_suite "$work/retry.log" "${failed[@]}" || rc=$?
-    reports=$(count_reports)
-    retried="; ${#failed[@]} test(s) run again after a crash of LeakSanitizer's tracer"
-  fi
-fi
-if [ "$reports" -ne 0 ] || [ "$rc" -ne 0 ]; then
-  show_logs
-  figure "FAILED (pytest exit status $rc); sanitizer reports: $reports$retried"
+  figure "FAILED (pytest exit status $rc); sanitizer reports: $reports"
   exit 1
 fi
-figure "sanitizer reports: $reports$retried"
+figure "sanitizer reports: $reports"
