@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The README's development section, run exactly as written: its indented lines, in a copy of
-# the checkout, once per interpreter given (pyenv version numbers, default 3.10 and 3.13).
+# the checkout, once per interpreter given (pyenv version numbers, default 3.10 and 3.13); then
+# mypy.stubtest against the module those lines built.
 #
 # Usage:  bash ci/development.sh [VERSION ...]
 #
@@ -32,6 +33,11 @@ for version in "${versions[@]}"; do
   git ls-files -z | xargs -0 cp --parents -t "$copy" || die "copying the checkout"
   (cd "$copy" && PATH="$prefix/bin:$PATH" bash -euo pipefail -c "$lines") >"$work/$version.log" 2>&1
   rc=$?
+  # The shipped stub must describe what was built (names, signatures, `final`).
+  if [ "$rc" -eq 0 ]; then
+    (cd "$copy" && .venv/bin/python -m mypy.stubtest tervalo --concise) >>"$work/$version.log" 2>&1
+    rc=$?
+  fi
   summary=$(pytest_counts "$work/$version.log")
   if [ "$rc" -ne 0 ] || [[ "$summary" != *passed* ]]; then
     cat -- "$work/$version.log"

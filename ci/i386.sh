@@ -37,7 +37,8 @@ set -euo pipefail
 source "$(dirname -- "$(realpath -- "${BASH_SOURCE[0]}")")/lib.sh"
 ci_start i386
 
-readonly PACKAGES="python3 python3-dev python3-pytest python3-hypothesis
+# python3-venv is for ci/wheel_tests.sh, which installs the i686 wheel here the way a user would.
+readonly PACKAGES="python3 python3-dev python3-venv python3-pytest python3-hypothesis
   python3-sortedcontainers python3-numpy g++ cmake ninja-build"
 readonly MARK_PACKAGES=.tervalo-i386-packages
 
