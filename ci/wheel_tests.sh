@@ -12,6 +12,8 @@
 #   aarch64 wheel  the same in the arm64 chroot, under qemu-user
 #   sdist          `pip install tervalo-VERSION.tar.gz` from a folder of /tmp, built there with
 #                  the system compiler, on pyenv's CPython 3.12
+# Where the test dependencies come from the index, mypy.stubtest then checks the installed
+# module against its stub.
 #
 # Under emulation the slowest tiers run smaller: TERVALO_THREAD_EXIT_RUNS=5,
 # TERVALO_STRESS_EXAMPLES=20, TERVALO_HOSTILE_CASES=300 (see the test modules). A version-
@@ -85,6 +87,11 @@ EOF
     tail -n 1 "$tmp/pytest.log"
   fi
   echo "pytest exit status $rc"
+  # The stub shipped beside the installed module must describe it (where the test extra, mypy
+  # included, came from the index).
+  if [ "$rc" -eq 0 ] && [ "$deps" = index ] && "$venv/bin/python" -c 'import mypy' 2>/dev/null; then
+    "$venv/bin/python" -m mypy.stubtest tervalo --concise || rc=$?
+  fi
   return "$rc"
 }
 
