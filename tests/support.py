@@ -180,6 +180,18 @@ class ScriptedKey:
     __repr__ = lambda self: f"ScriptedKey({self.k!r})"  # noqa: E731
 
 
+def three_way_log(pairs):
+    """The log of three-way comparisons of each ``(left, right)`` pair of keys, in turn: ``==``,
+    then ``<``, then ``>``, stopping at the first true answer."""
+    log = []
+    for left, right in pairs:
+        for op in ("==", "<", ">"):
+            log.append((op, left, right))
+            if _COMPARISONS[op](left, right):
+                break
+    return log
+
+
 def check_shape(tree, key=None):
     """Rebuild the tree from its in-order and pre-order walks and verify it.
 

@@ -5,31 +5,22 @@ import operator
 import struct
 
 import pytest
-from support import ALL_FALSE, ScriptedKey, assert_notes, notes, outcome, same_objects, state
+from support import (
+    ALL_FALSE,
+    ScriptedKey,
+    assert_notes,
+    notes,
+    outcome,
+    same_objects,
+    state,
+    three_way_log,
+)
 
 from tervalo import AVLTree
 from tervalo import tervalo as ext
 
 ONE_TO_SEVEN = list(range(1, 8))
 ADDRESS_BITS = 8 * struct.calcsize("P")
-
-
-def three_way(log):
-    """Fold a raw (op, left, right) log into one pair per three-way comparison.
-
-    Each comparison must ask ==, then <, then >, on the same operands, and
-    stop at the first true answer.
-    """
-    pairs, i = [], 0
-    while i < len(log):
-        _, a, b = log[i]
-        for j, (op, truth) in enumerate((("==", a == b), ("<", a < b), (">", a > b))):
-            assert log[i + j : i + j + 1] == [(op, a, b)], f"bad comparison sequence at {i}: {log}"
-            if truth:
-                break
-        pairs.append((a, b))
-        i += j + 1
-    return pairs
 
 
 def recording_tree(script):
@@ -42,28 +33,79 @@ def recording_tree(script):
 
 
 # --- which comparisons are made, and with which operands -----------------
+#
+# A stored key is the left operand and the bound the right (start left of end for the start-to-
+# end check, which comes before the tree is looked at). Each node is compared with both bounds
+# before its left subtree; a subtree is entered only when the strict answers say it can hold
+# keys inside the bounds, so a bound equal to a stored key stops the descent on that side, and
+# the flags decide only whether that key is yielded.
+
+RANGE_TRACES = {
+    "bounds on inner keys": (2, 6, [(4, 2), (4, 6), (2, 2), (2, 6), (3, 2), (3, 6), (6, 2),
+                                    (6, 6), (5, 2), (5, 6)]),
+    "bounds on a leaf and an inner key": (3, 6, [(4, 3), (4, 6), (2, 3), (2, 6), (3, 3), (3, 6),
+                                                 (6, 3), (6, 6), (5, 3), (5, 6)]),
+    "bounds on the two ends": (1, 7, [(4, 1), (4, 7), (2, 1), (2, 7), (1, 1), (1, 7), (3, 1),
+                                      (3, 7), (6, 1), (6, 7), (5, 1), (5, 7), (7, 1), (7, 7)]),
+    "bounds between keys": (2.5, 5.5, [(4, 2.5), (4, 5.5), (2, 2.5), (2, 5.5), (3, 2.5),
+                                       (3, 5.5), (6, 2.5), (6, 5.5), (5, 2.5), (5, 5.5)]),
+    "bounds beyond both ends": (0, 8, [(4, 0), (4, 8), (2, 0), (2, 8), (1, 0), (1, 8), (3, 0),
+                                       (3, 8), (6, 0), (6, 8), (5, 0), (5, 8), (7, 0), (7, 8)]),
+    "above every key": (8, 9, [(4, 8), (4, 9), (6, 8), (6, 9), (7, 8), (7, 9)]),
+    "below every key": (-1, 0, [(4, -1), (4, 0), (2, -1), (2, 0), (1, -1), (1, 0)]),
+    "both bounds on the root": (4, 4, [(4, 4), (4, 4)]),
+    "start only, on the root": (4, None, [(4, 4), (6, 4), (5, 4), (7, 4)]),
+    "end only, on a leaf": (None, 3, [(4, 3), (2, 3), (1, 3), (3, 3)]),
+    "start above end": (5, 2, ValueError),
+}
 
 
+@pytest.mark.parametrize("include_start, include_end", list(itertools.product([True, False], repeat=2)))
+@pytest.mark.parametrize("start, end, pairs", RANGE_TRACES.values(), ids=list(RANGE_TRACES))
+def test_range_comparison_trace(script, start, end, pairs, include_start, include_end):
+    tree = recording_tree(script)
+    bounds = [None if b is None else ScriptedKey(b, script) for b in (start, end)]
+    flags = {"include_start": include_start, "include_end": include_end}
+    checked = [] if None in (start, end) else [(start, end)]
+    if pairs is ValueError:
+        with pytest.raises(ValueError, match="^range start must not exceed end$"):
+            tree.range(*bounds, **flags)
+        assert script.log == three_way_log(checked)
+        return
+    expected = [k for k in ONE_TO_SEVEN
+                if (start is None or k > start or (k == start and include_start))
+                and (end is None or k < end or (k == end and include_end))]
+    assert [v.k for v in tree.range(*bounds, **flags)] == expected
+    assert script.log == three_way_log(checked + pairs)
+
+
+# One descent, then an emission that compares nothing. A key equal to the bound is kept and the
+# descent goes on past it, toward the keys it cannot yield.
 @pytest.mark.parametrize(
-    "method, args, pairs, expected",
+    "method, bound, count, pairs, expected",
     [
-        ("range", (3, 6), [(3, 6), (4, 3), (4, 6), (2, 3), (2, 6), (3, 3), (3, 6), (6, 3), (6, 6), (5, 3), (5, 6)], [3, 4, 5]),
-        ("iter_from", (4, 3), [(4, 4), (2, 4), (3, 4)], [4, 5, 6]),
-        ("iter_to", (4, 3), [(4, 4), (6, 4), (5, 4)], [4, 3, 2]),
-        # the start/end check comes before the tree is looked at
-        ("range", (5, 2), [(5, 2)], ValueError),
+        ("iter_from", 4, 3, [(4, 4), (2, 4), (3, 4)], [4, 5, 6]),
+        ("iter_from", 3, 2, [(4, 3), (2, 3), (3, 3)], [3, 4]),
+        ("iter_from", 6, 9, [(4, 6), (6, 6), (5, 6)], [6, 7]),
+        ("iter_from", 1, 1, [(4, 1), (2, 1), (1, 1)], [1]),
+        ("iter_from", 7, 5, [(4, 7), (6, 7), (7, 7)], [7]),
+        ("iter_from", 4.5, 2, [(4, 4.5), (6, 4.5), (5, 4.5)], [5, 6]),
+        ("iter_from", 0, 2, [(4, 0), (2, 0), (1, 0)], [1, 2]),
+        ("iter_from", 8, 2, [(4, 8), (6, 8), (7, 8)], []),
+        ("iter_to", 4, 3, [(4, 4), (6, 4), (5, 4)], [4, 3, 2]),
+        ("iter_to", 5, 2, [(4, 5), (6, 5), (5, 5)], [5, 4]),
+        ("iter_to", 2, 9, [(4, 2), (2, 2), (3, 2)], [2, 1]),
+        ("iter_to", 7, 1, [(4, 7), (6, 7), (7, 7)], [7]),
+        ("iter_to", 1, 5, [(4, 1), (2, 1), (1, 1)], [1]),
+        ("iter_to", 3.5, 10, [(4, 3.5), (2, 3.5), (3, 3.5)], [3, 2, 1]),
+        ("iter_to", 99, 2, [(4, 99), (6, 99), (7, 99)], [7, 6]),
+        ("iter_to", 0, 5, [(4, 0), (2, 0), (1, 0)], []),
     ],
 )
-def test_comparison_trace(script, method, args, pairs, expected):
+def test_counted_walk_comparison_trace(script, method, bound, count, pairs, expected):
     tree = recording_tree(script)
-    n = 2 if method == "range" else 1  # the rest is the count
-    args = [ScriptedKey(a, script) for a in args[:n]] + list(args[n:])
-    if expected is ValueError:
-        with pytest.raises(ValueError, match="^range start must not exceed end$"):
-            getattr(tree, method)(*args)
-    else:
-        assert [v.k for v in getattr(tree, method)(*args)] == expected
-    assert three_way(script.log) == pairs
+    assert [v.k for v in getattr(tree, method)(ScriptedKey(bound, script), count)] == expected
+    assert script.log == three_way_log(pairs)
 
 
 @pytest.mark.parametrize(

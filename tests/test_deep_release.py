@@ -1,5 +1,6 @@
-"""Releases nested deeper than the C stack could follow, the order of shallow releases, and
-memory taken in proportion to what a tree stores.
+"""Releases nested deeper than the C stack could follow, the order of shallow releases, the
+bound past which nested releases are postponed, and memory taken in proportion to what a tree
+stores.
 
 A crash here ends the interpreter, so the deep chains are built and released in a child.
 """
@@ -135,12 +136,52 @@ def _nested(depth, log, counter):
     return tree, order
 
 
+@pytest.mark.parametrize("release", ["del", "clear"])
 @pytest.mark.parametrize("depth", [0, 1, 30])
-def test_shallow_nesting_releases_value_key_left_right(depth):
+def test_shallow_nesting_releases_value_key_left_right(depth, release):
     log = []
     tree, order = _nested(depth, log, itertools.count())
-    del tree
+    if release == "clear":
+        tree.clear()
+    else:
+        del tree
     assert log == order
+
+
+def _chain(levels, link, log):
+    """`levels` trees (or iterators over a tree's entries) nested one in another, level 1
+    outermost. Each level holds the level below and, after it in key order, a marker that logs
+    the level's number when released: a level's marker is released after everything below it."""
+    inner = None
+    for level in range(levels, 0, -1):
+        entries = [Logged(level, 1, log)] if inner is None else [inner, Logged(level, 1, log)]
+        inner = AVLTree(entries, key=lambda v: getattr(v, "k", 0))
+        if link == "iterator":
+            inner = inner.in_order()
+        del entries
+    return inner
+
+
+@pytest.mark.parametrize("release", ["del", "clear", "remove_key"])
+@pytest.mark.parametrize("link", ["tree", "iterator"])
+@pytest.mark.parametrize("levels", [49, 50, 51, 52])
+def test_releases_nested_past_fifty_levels_wait_for_the_outermost(levels, link, release):
+    log, after = [], []
+    outermost = _chain(levels, link, log)
+    if release == "del":
+        del outermost
+    else:  # the last reference is a tree's: level 1's release is still the outermost one
+        holder = AVLTree([outermost, Logged("next", 1, log)], key=lambda v: getattr(v, "k", 0))
+        del outermost
+        if release == "clear":
+            holder.clear()
+            after = ["next"]
+        else:
+            assert holder.remove_key(0) is True
+    # Levels 1 to 50 release in place, the innermost first. Level 51 and what it holds wait
+    # until level 1's release is done, and are then released in place among themselves, all
+    # before that outermost release returns (so before the holder's next entry).
+    assert log == [*range(min(levels, 50), 0, -1), *range(levels, 50, -1), *after]
 
 
 def test_deep_nesting_releases_every_object_exactly_once():

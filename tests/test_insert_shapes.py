@@ -4,7 +4,16 @@ import operator
 import random
 
 import pytest
-from support import ALL_FALSE, ScriptedKey, Token, answering, check_shape, outcome, state
+from support import (
+    ALL_FALSE,
+    ScriptedKey,
+    Token,
+    answering,
+    check_shape,
+    outcome,
+    state,
+    three_way_log,
+)
 
 from tervalo import AVLTree
 
@@ -97,14 +106,8 @@ def test_random_ints_and_shuffled_ranges(seed):
 
 
 def expected_log(new, path):
-    """``==`` then ``<`` then ``>``, stopping at the first true answer."""
-    entries = []
-    for stored in path:
-        for op, fn in (("==", operator.eq), ("<", operator.lt), (">", operator.gt)):
-            entries.append((op, new, stored))
-            if fn(new, stored):
-                break
-    return entries
+    """The new key, on the left, against each stored key of the path."""
+    return three_way_log((new, stored) for stored in path)
 
 
 def recording_tree(script, keys=range(1, 8)):

@@ -2,6 +2,7 @@
 
 import gc
 import sys
+import weakref
 
 import pytest
 from support import HAS_NOTES, CallableName, Token, assert_notes, outcome, refs, same_objects
@@ -169,6 +170,33 @@ def test_rejected_duplicates_are_released(kind):
     # the constructor drops duplicates the same way
     tree2 = AVLTree([first, dup], key=key)
     assert refs(watched) == base and list(tree2)[0] is first
+
+
+# Only a value the tree holds alone shows the order: insert's argument is its caller's until the
+# call returns, but the constructor holds the values it drained from the iterable. (After a
+# comparison raised, its traceback holds the key; the exception decides when that goes.)
+@pytest.mark.parametrize("kind", ["attribute", "callable"])
+def test_refused_duplicate_is_released_value_first(kind):
+    released = []
+
+    class Value:
+        __slots__ = ("k", "watched", "__weakref__")
+
+        def __init__(self, k, watched):
+            self.k, self.watched = k, watched
+            if watched:
+                weakref.finalize(self, released.append, "value")
+
+        @property
+        def key(self):  # a fresh object each time: the tree holds the only reference to it
+            key = Token(self.k)
+            if self.watched:
+                weakref.finalize(key, released.append, "key")
+            return key
+
+    values = (Value(1, watched) for watched in (False, True))
+    tree = AVLTree(values, key="key" if kind == "attribute" else lambda v: v.key)
+    assert released == ["value", "key"] and len(tree) == 1
 
 
 def _iter_then_raise(items, err):

@@ -4,7 +4,17 @@ import operator
 import weakref
 
 import pytest
-from support import ALL_FALSE, ScriptedKey, Token, check_shape, outcome, refs, same_objects, state
+from support import (
+    ALL_FALSE,
+    ScriptedKey,
+    Token,
+    check_shape,
+    outcome,
+    refs,
+    same_objects,
+    state,
+    three_way_log,
+)
 
 from tervalo import AVLTree
 
@@ -80,6 +90,27 @@ def test_removal_shapes(by, inserted, removed, pre_order, height):
     before, counts = state(tree), refs(watched)
     assert [getattr(tree, by)(t) for t in absent] == [False] * 3
     assert state(tree) == before and refs(watched) == counts
+
+
+# --- which keys a descent compares -------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "probe, path",
+    [(4, [4]), (6, [4, 6]), (3, [4, 2, 3]), (0, [4, 2, 1]), (4.5, [4, 6, 5]), (8, [4, 6, 7])],
+    ids=["root", "inner key", "leaf", "below every key", "between keys", "above every key"],
+)
+@pytest.mark.parametrize("name", LOOKUPS + ["remove", "remove_key"])
+def test_descent_compares_the_probe_with_each_key_on_its_path(script, name, probe, path):
+    stored = {k: ScriptedKey(k, script) for k in SEVEN}
+    tree = AVLTree(stored[k] for k in SEVEN)
+    script.log.clear()
+    result = call(tree, name, ScriptedKey(probe, script))
+    # the probe is the left operand; an equal key ends the descent, and a removal relinks the
+    # successor without comparing it
+    assert script.log == three_way_log((probe, k) for k in path)
+    found = stored.get(probe)
+    assert result is (found if name in FINDS else found is not None)
 
 
 # --- keys: when they are computed and what is answered -------------------------

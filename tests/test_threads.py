@@ -1,5 +1,5 @@
-"""Threads: a daemon thread ended inside a tree call at interpreter exit, and two threads
-sharing one tree.
+"""Threads: a daemon thread ended inside a tree call at interpreter exit, two threads sharing
+one tree, and a fork while another thread is inside a tree call.
 
 At exit, CPython 3.10 to 3.13 end a daemon thread that asks for the interpreter lock back by
 unwinding its whole stack; the tree's frames must let that unwinding through. Each program runs
@@ -202,3 +202,55 @@ def test_a_reader_gets_the_hold_error_or_a_correct_answer():
     assert refused["reader"] > 0  # the two really met inside a call
     assert [v.k for v in tree] == sorted(keys)
     check_shape(tree, key=lambda v: v.k)
+
+
+FORK_PROGRAM = textwrap.dedent("""
+    import os, sys, threading
+    from tervalo import AVLTree
+
+    inside, leave = threading.Event(), threading.Event()
+
+    def key_of(value):
+        if value == "wait":  # keeps the worker inside its call until the parent lets it go
+            inside.set()
+            leave.wait()
+            return 0
+        return value
+
+    def attempt(call):
+        try:
+            return repr(call())
+        except RuntimeError as exc:
+            return str(exc)
+
+    tree = AVLTree([1, 2, 3], key=key_of)
+    worker = threading.Thread(target=getattr(tree, sys.argv[1]), args=("wait",))
+    worker.start()
+    inside.wait()
+    pid = os.fork()
+    if pid == 0:
+        calls = [lambda: tree.insert(4), lambda: tree.contains_key(2), lambda: len(tree)]
+        print(*map(attempt, calls), sep=", ", flush=True)
+        os._exit(0)
+    leave.set()
+    worker.join()
+    os.waitpid(pid, 0)
+    print(tree.insert(5), len(tree))  # in the parent the call ended and the tree is free
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no os.fork")
+@pytest.mark.parametrize(
+    "inside, child, parent",
+    [
+        ("insert", "Already borrowed, Already mutably borrowed, Already mutably borrowed", "True 5"),
+        ("search", "Already borrowed, True, 3", "True 4"),
+    ],
+    ids=["while changing", "while reading"],
+)
+def test_fork_inside_a_call_leaves_the_tree_held_in_the_child(inside, child, parent):
+    proc = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_PROGRAM, inside],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"{child}\n{parent}\n", "")
