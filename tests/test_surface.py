@@ -3,7 +3,6 @@
 import gc
 import importlib.metadata
 import inspect
-import os
 import subprocess
 import sys
 import textwrap
@@ -11,7 +10,7 @@ import types
 import weakref
 
 import pytest
-from support import OPERATIONS, UNDER_ASAN, Token, operation_id, refs
+from support import OPERATIONS, Token, operation_id, refs
 
 import tervalo
 from tervalo import AVLTree
@@ -229,19 +228,7 @@ def test_tree_containing_itself_reprs_to_recursion_error():
         print("done")
         """
     )
-    env = None
-    if UNDER_ASAN:
-        # ASan's runtime misreads the extent of a dynamic TLS block that starts 16 bytes into a
-        # page, and LeakSanitizer's tracer then dies scanning it at exit (ci/lsan_dtls_guess.c
-        # shows it without tervalo). The module's thread-local release depth has such a block;
-        # where it lands follows the allocations made before it, and in this program it lands
-        # there for one count of environment variables in 64. Not following dynamic TLS costs
-        # the leak check nothing: glibc's own table of blocks, reached from the static TLS,
-        # still leads to them.
-        options = os.environ.get("ASAN_OPTIONS", "") + ":intercept_tls_get_addr=0"
-        env = dict(os.environ, ASAN_OPTIONS=options)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env=env)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "done"
 
