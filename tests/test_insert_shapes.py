@@ -1,10 +1,9 @@
 """Insertion: rebalancing shapes, walk orders, comparison protocol, unordered keys."""
 
 import operator
-import random
 
 import pytest
-from support import ALL_FALSE, ScriptedKey, Token, answering, check_shape, outcome, state
+from support import ALL_FALSE, ScriptedKey, Token, answering, check_shape, outcome, seeded, state
 
 from tervalo import AVLTree
 
@@ -80,7 +79,7 @@ def test_perfect_tree_from_sorted_runs():
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_random_ints_and_shuffled_ranges(seed):
-    rng = random.Random(seed)
+    rng = seeded(seed)
     values = [rng.randrange(-2000, 2000) for _ in range(5000)]
     tree = AVLTree(values)
     assert list(tree) == sorted(set(values))

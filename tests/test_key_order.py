@@ -87,7 +87,7 @@ def tree_order_node_left(b, a):
                                                                            bool(below)]
 
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=3000)
 @given(key_pairs())
 def test_pair_order_matches_interpreter(pair):
     a, b = pair
@@ -122,7 +122,7 @@ def model_insert(model, k):
     return True
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=300)
 @given(st.sampled_from(ordered_families).flatmap(
     lambda family: st.tuples(family, family, family)))
 def test_tree_matches_sorted_model(lists):
