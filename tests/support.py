@@ -1,15 +1,28 @@
 """What the test files share: reading reference counts and tree shapes, one way of
-capturing an exception, one scripted comparison key, and the counters the stress tiers report."""
+capturing an exception, one scripted comparison key, the suite's random generators, and the
+counters the stress tiers report."""
 
 import collections
 import gc
 import operator
 import os
+import random
 import sys
 
 HAS_NOTES = sys.version_info >= (3, 11)
 # ci/sanitizers.sh preloads the AddressSanitizer runtime into every process it starts.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# The seed of an exploratory run (HYPOTHESIS_PROFILE=explore; conftest sets it), else None.
+EXPLORE_SEED = None
+
+
+def seeded(seed):
+    """The generator for ``seed`` (an int or a str): seeded by it alone in every ordinary run, so
+    that each run draws the same, and by it and the exploratory seed in an exploratory run. A str
+    seeds through SHA-512, independent of PYTHONHASHSEED."""
+    return random.Random(seed if EXPLORE_SEED is None else f"{EXPLORE_SEED}:{seed}")
 
 
 def assert_notes(exc, notes):

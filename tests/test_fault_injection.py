@@ -8,7 +8,6 @@ and every reference taken must have been given back.
 """
 
 import itertools
-import random
 
 import pytest
 from support import (
@@ -20,6 +19,7 @@ from support import (
     figures,
     operation_id,
     refs,
+    seeded,
     state,
 )
 
@@ -115,7 +115,7 @@ def attempt(fn):
 def test_every_fault_position_leaves_no_trace(op, channel):
     key_spec = CHANNELS[channel]
     order = STORED[:]
-    random.Random(op.name).shuffle(order)
+    seeded(op.name).shuffle(order)
     injected = 0
     closings = [True, False] if op.argument == "bounds" else [True]
     for (value, key, lo, hi, count), closed in itertools.product(PROBES, closings):

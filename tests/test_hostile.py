@@ -19,7 +19,7 @@ from collections import namedtuple
 
 import numpy as np
 import pytest
-from support import CallableName, Token, check_shape, figures, refs, same_objects, state
+from support import CallableName, Token, check_shape, figures, refs, same_objects, seeded, state
 
 import tervalo
 from tervalo import AVLTree
@@ -286,7 +286,7 @@ def run_case(family, rng):
 def test_junk_gives_an_exception_or_a_sound_tree(family):
     for case in range(CASES):
         try:
-            run_case(family, random.Random(f"{family}-{case}"))
+            run_case(family, seeded(f"{family}-{case}"))
         except AssertionError as failure:
             raise AssertionError(f"{family} case {case}: {failure}") from None
         figures["hostile input"]["cases"] += 1

@@ -1,7 +1,6 @@
 """Insertion: rebalancing shapes, walk orders, comparison protocol, unordered keys."""
 
 import operator
-import random
 
 import pytest
 from support import (
@@ -11,6 +10,7 @@ from support import (
     answering,
     check_shape,
     outcome,
+    seeded,
     state,
     three_way_log,
 )
@@ -89,7 +89,7 @@ def test_perfect_tree_from_sorted_runs():
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_random_ints_and_shuffled_ranges(seed):
-    rng = random.Random(seed)
+    rng = seeded(seed)
     values = [rng.randrange(-2000, 2000) for _ in range(5000)]
     tree = AVLTree(values)
     assert list(tree) == sorted(set(values))

@@ -17,37 +17,35 @@ PREFIX = "TERVALO_INTROSPECTION_"
 NAME = re.compile(rf"{PREFIX}(\d)_(\d+)$")
 
 
+# EI_DATA, the ELF header's sixth byte: the byte order of every field that follows it.
+BYTE_ORDERS = {1: "<", 2: ">"}
+
+
 def dynamic_symbols(path):
-    """Names the ELF dynamic symbol table defines (32- or 64-bit, little-endian)."""
+    """Names the ELF dynamic symbol table defines (32- or 64-bit, either byte order)."""
     data = open(path, "rb").read()
-    assert data[:4] == b"\x7fELF" and data[5] == 1
+    assert data[:4] == b"\x7fELF" and data[5] in BYTE_ORDERS
+    order = BYTE_ORDERS[data[5]]
     wide = data[4] == 2
+
+    def read(fields, at):
+        return struct.unpack_from(order + fields, data, at)
+
     if wide:
-        shoff, shentsize, shnum = struct.unpack_from("<Q", data, 0x28)[0], *struct.unpack_from(
-            "<HH", data, 0x3A
-        )
+        shoff, (shentsize, shnum) = read("Q", 0x28)[0], read("HH", 0x3A)
     else:
-        shoff, shentsize, shnum = struct.unpack_from("<I", data, 0x20)[0], *struct.unpack_from(
-            "<HH", data, 0x2E
-        )
+        shoff, (shentsize, shnum) = read("I", 0x20)[0], read("HH", 0x2E)
     sections = []
     for i in range(shnum):
-        at = shoff + i * shentsize
-        if wide:
-            _, kind, _, _, offset, size, link, _, _, entsize = struct.unpack_from(
-                "<IIQQQQIIQQ", data, at
-            )
-        else:
-            _, kind, _, _, offset, size, link, _, _, entsize = struct.unpack_from(
-                "<IIIIIIIIII", data, at
-            )
+        fields = "IIQQQQIIQQ" if wide else "IIIIIIIIII"
+        _, kind, _, _, offset, size, link, _, _, entsize = read(fields, shoff + i * shentsize)
         sections.append((kind, offset, size, link, entsize))
     kind, offset, size, link, entsize = next(s for s in sections if s[0] == 11)  # SHT_DYNSYM
     strings_offset = sections[link][1]
     names = []
     for at in range(offset, offset + size, entsize):
-        name_offset = struct.unpack_from("<I", data, at)[0]
-        section_index = struct.unpack_from("<H", data, at + (6 if wide else 14))[0]
+        name_offset = read("I", at)[0]
+        section_index = read("H", at + (6 if wide else 14))[0]
         if section_index == 0:  # SHN_UNDEF: imported, not exported
             continue
         end = data.index(b"\0", strings_offset + name_offset)
@@ -64,8 +62,8 @@ def records():
             continue
         match = NAME.match(name)
         assert match and match.group(1) == "1", name
-        length = ctypes.c_uint32.in_dll(library, name).value.to_bytes(4, "little")
-        size = int.from_bytes(length, "little")
+        # The length is written little-endian on every machine (tools/generate_surface.py).
+        size = int.from_bytes(bytes((ctypes.c_ubyte * 4).in_dll(library, name)), "little")
         blob = bytes((ctypes.c_ubyte * (4 + size)).in_dll(library, name))[4:]
         found[int(match.group(2))] = json.loads(blob.decode("utf-8"))
     return dict(sorted(found.items()))

@@ -12,7 +12,7 @@ import os
 import pickle
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
     RuleBasedStateMachine,
@@ -28,14 +28,8 @@ from tervalo import AVLTree
 
 EXAMPLES = int(os.environ.get("TERVALO_STRESS_EXAMPLES", "60"))
 STEPS = int(os.environ.get("TERVALO_STRESS_STEPS", "50"))
-SETTINGS = settings(
-    max_examples=EXAMPLES,
-    stateful_step_count=STEPS,
-    derandomize=True,
-    database=None,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+# Derandomized (or exploring) as the profile in force says; see conftest.py.
+SETTINGS = settings(max_examples=EXAMPLES, stateful_step_count=STEPS)
 
 
 class Item:

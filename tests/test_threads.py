@@ -8,7 +8,6 @@ in its own interpreter, since a failure there ends the process.
 
 import concurrent.futures
 import os
-import random
 import signal
 import subprocess
 import sys
@@ -16,7 +15,7 @@ import textwrap
 import threading
 
 import pytest
-from support import UNDER_ASAN, check_shape, figures
+from support import UNDER_ASAN, check_shape, figures, seeded
 
 from tervalo import AVLTree
 
@@ -153,7 +152,7 @@ class Yielding:
 
 def test_a_reader_gets_the_hold_error_or_a_correct_answer():
     keys = list(range(250))
-    random.Random(7).shuffle(keys)
+    seeded(7).shuffle(keys)
     tree = AVLTree()
     meeting = Meeting()
     done = threading.Event()
