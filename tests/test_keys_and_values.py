@@ -199,6 +199,29 @@ def test_refused_duplicate_is_released_value_first(kind):
     assert released == ["value", "key"] and len(tree) == 1
 
 
+def test_failed_construction_releases_the_unprocessed_values_before_the_tree():
+    released = []
+
+    class Value:
+        __slots__ = ("k", "__weakref__")
+
+        def __init__(self, k):
+            self.k = k
+            weakref.finalize(self, released.append, k)
+
+    def key(value):
+        if value.k == 3:
+            raise LookupError("no key for 3")
+        return value.k
+
+    # Drawn from a generator, so the constructor holds the only references once it has them.
+    with pytest.raises(LookupError):
+        AVLTree((Value(k) for k in range(6)), key=key)
+    # 3 stays alive as long as the exception's traceback does; the tree built from 0, 1, 2 goes
+    # last, in pre-order.
+    assert [k for k in released if k != 3] == [4, 5, 1, 0, 2]
+
+
 def _iter_then_raise(items, err):
     yield from items
     raise err
