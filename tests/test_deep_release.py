@@ -164,7 +164,7 @@ def _chain(levels, link, log):
 
 @pytest.mark.parametrize("release", ["del", "clear", "remove_key"])
 @pytest.mark.parametrize("link", ["tree", "iterator"])
-@pytest.mark.parametrize("levels", [49, 50, 51, 52])
+@pytest.mark.parametrize("levels", [49, 50, 51, 52, 101])
 def test_releases_nested_past_fifty_levels_wait_for_the_outermost(levels, link, release):
     log, after = [], []
     outermost = _chain(levels, link, log)
@@ -179,9 +179,29 @@ def test_releases_nested_past_fifty_levels_wait_for_the_outermost(levels, link, 
         else:
             assert holder.remove_key(0) is True
     # Levels 1 to 50 release in place, the innermost first. Level 51 and what it holds wait
-    # until level 1's release is done, and are then released in place among themselves, all
-    # before that outermost release returns (so before the holder's next entry).
-    assert log == [*range(min(levels, 50), 0, -1), *range(levels, 50, -1), *after]
+    # until level 1's release is done, all before that outermost release returns (so before the
+    # holder's next entry). Released then, level 51 is one level deep again: levels 51 to 99
+    # release in place, and level 100 waits in turn.
+    segments, start = [], 1
+    while start <= levels:
+        end = min(start + (50 if start == 1 else 49) - 1, levels)
+        segments += range(end, start - 1, -1)
+        start = end + 1
+    assert log == [*segments, *after]
+
+
+def test_postponed_releases_run_last_postponed_first():
+    """As in the interpreter's own containers: the list of postponed releases is a stack."""
+    log = []
+    subtrees = [AVLTree([Logged(name, 0, log)]) for name in "abc"]
+    rank = {id(t): i for i, t in enumerate(subtrees)}
+    # Level 50 holds three trees, whose releases are each postponed, in pre-order: b, a, c.
+    inner = AVLTree([*subtrees, Logged(50, 9, log)], key=lambda v: rank.get(id(v), getattr(v, "k", 0)))
+    del subtrees
+    for level in range(49, 0, -1):
+        inner = AVLTree([inner, Logged(level, 1, log)], key=lambda v: getattr(v, "k", 0))
+    del inner
+    assert log == [*range(50, 0, -1), "c", "a", "b"]
 
 
 def test_deep_nesting_releases_every_object_exactly_once():
