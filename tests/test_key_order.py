@@ -145,9 +145,11 @@ COMPANIONS = [
 ]
 
 # Every place in a key where the pair can stand: the whole key, the first item of a tuple, a
-# later one after companions, inside a nested tuple, and as the first item of one.
+# later one after companions, inside a nested tuple, and as the first item of one; and the
+# whole key against a tuple's first item, whose summaries must never decide between the two.
 POSITIONS = [
     lambda x, y, c, d: (x, y),
+    lambda x, y, c, d: (x, (y, d)),
     lambda x, y, c, d: ((x, c), (y, d)),
     lambda x, y, c, d: ((c, x), (d, y)),
     lambda x, y, c, d: ((c, (c, x)), (d, (d, y))),
@@ -282,6 +284,7 @@ def test_tree_matches_sorted_model(lists):
     ((), (0,)), ((1, 2), (1,)), ((1, "a"), (1, "b")), ((1, 2.5), (1.0, 2.5)),
     ((2**64, 1), (2**64, 2)), ((1, (2, 3)), (1, (2, 4))), ((b"x", 1), (b"x", 0)),
     (("", 1), ("\x00",)), ((0.0, "a"), (-0.0, "b")), ((1,), (1, float("nan"))),
+    ("\u0100", ("a",)), ("a", ("\u0100", 1)), (1, (1,)), (b"a", (b"a",)), (2.5, (0.5,)),
 ])
 def test_edge_pairs_match_interpreter(a, b):
     for x, y in ((a, b), (b, a)):
