@@ -461,7 +461,7 @@ class Ranked:
 
 
 # Built-in keys, which a node summarises: restored nodes must summarise the restored keys.
-RANKED = {  # key spec, the value of a rank, the key of a rank
+RANKED = {  # the key argument, the value of a rank, the key of a rank
     "identity": (None, int, int),
     "attribute": ("rank", Ranked, int),
     "callable": (negated, int, negated),
@@ -503,8 +503,8 @@ def by_key_session(tree, value_of, key_of):
 @pytest.mark.parametrize("how", ROUND_TRIPS)
 @pytest.mark.parametrize("kind", RANKED)
 def test_restored_tree_answers_as_the_original(kind, how):
-    spec, value_of, key_of = RANKED[kind]
-    original = AVLTree(map(value_of, [40, 70, 10, 20, 60, 50, 30]), key=spec)
+    key, value_of, key_of = RANKED[kind]
+    original = AVLTree(map(value_of, [40, 70, 10, 20, 60, 50, 30]), key=key)
     twin = duplicate(original, how)
     # the twin first: the original must not see its changes
     assert by_key_session(twin, value_of, key_of) == by_key_session(original, value_of, key_of)
