@@ -205,6 +205,29 @@ def three_way_log(pairs):
     return log
 
 
+# Module-level rather than nested: a nested recursive function refers to itself, and that
+# cycle would keep the tree's values alive until the next full collection.
+def _rebuild(walk, pos, lo, hi):
+    """The subtree of in-order positions [lo, hi) as ``(value, left, right, height)``."""
+    if lo == hi:
+        return None
+    v = next(walk)
+    i = pos[id(v)]
+    assert lo <= i < hi, "pre-order does not fit the in-order split"
+    left, right = _rebuild(walk, pos, lo, i), _rebuild(walk, pos, i + 1, hi)
+    hl = left[3] if left else 0
+    hr = right[3] if right else 0
+    assert -1 <= hl - hr <= 1, f"unbalanced at {v!r}: {hl} vs {hr}"
+    return (v, left, right, 1 + max(hl, hr))
+
+
+def _post_order(node, out):
+    if node:
+        _post_order(node[1], out)
+        _post_order(node[2], out)
+        out.append(node[0])
+
+
 def check_shape(tree, key=None):
     """Rebuild the tree from its in-order and pre-order walks and verify it.
 
@@ -223,32 +246,11 @@ def check_shape(tree, key=None):
     for a, b in zip(keys, keys[1:]):
         assert a < b, f"keys out of order: {a!r} before {b!r}"
 
-    walk = iter(preorder)
-
-    def build(lo, hi):
-        if lo == hi:
-            return None
-        v = next(walk)
-        i = pos[id(v)]
-        assert lo <= i < hi, "pre-order does not fit the in-order split"
-        left, right = build(lo, i), build(i + 1, hi)
-        hl = left[3] if left else 0
-        hr = right[3] if right else 0
-        assert -1 <= hl - hr <= 1, f"unbalanced at {v!r}: {hl} vs {hr}"
-        return (v, left, right, 1 + max(hl, hr))
-
-    root = build(0, n)
+    root = _rebuild(iter(preorder), pos, 0, n)
     assert tree.height == (root[3] if root else 0)
 
     post, level, frontier = [], [], [root] if root else []
-
-    def collect_post(node):
-        if node:
-            collect_post(node[1])
-            collect_post(node[2])
-            post.append(node[0])
-
-    collect_post(root)
+    _post_order(root, post)
     while frontier:
         level.extend(node[0] for node in frontier)
         frontier = [c for node in frontier for c in node[1:3] if c]
