@@ -5,6 +5,9 @@ derandomized (each test draws the same cases on every run) and keep no example d
 no clock decides a verdict: no deadline, no too-slow health check. Every ``random.Random`` of
 the suite comes from ``support.seeded`` with a fixed seed.
 
+``mutation`` is ``ci`` without shrinking a failure: the mutation check needs the verdict, not
+the smallest case.
+
 ``HYPOTHESIS_PROFILE=explore`` is the one run that draws new cases: hypothesis and every
 seeded generator follow one seed, ``TERVALO_SEED`` when given (or ``--hypothesis-seed``), else
 a fresh one, printed in the header and the summary so that a failure can be repeated.
@@ -14,7 +17,7 @@ import os
 
 import pytest
 import support
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, Phase, settings
 from support import Script, figures
 
 FIXED = {
@@ -27,6 +30,9 @@ _builtin_default = settings.get_profile("default")
 settings.register_profile("default", _builtin_default, derandomize=True, **FIXED)
 settings.register_profile("ci", _builtin_default, derandomize=True, **FIXED)
 settings.register_profile("explore", settings.get_profile("default"), derandomize=False)
+# The mutation check asks only whether a test fails: the same cases as "ci", no shrinking.
+settings.register_profile("mutation", settings.get_profile("ci"),
+                          phases=[p for p in Phase if p is not Phase.shrink])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 

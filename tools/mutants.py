@@ -191,8 +191,8 @@ MUTANTS = [
 # Fast, targeted files first, so most mutants die within seconds.
 FIRST_TESTS = ["test_key_order.py", "test_insert_shapes.py", "test_lookup_remove.py",
                "test_bounded.py", "test_pickle.py", "test_binding.py"]
-TEST_ENV = {"TERVALO_STRESS_EXAMPLES": "20", "TERVALO_HOSTILE_CASES": "300",
-            "TERVALO_THREAD_EXIT_RUNS": "2"}
+TEST_ENV = {"HYPOTHESIS_PROFILE": "mutation", "TERVALO_STRESS_EXAMPLES": "20",
+            "TERVALO_HOSTILE_CASES": "300", "TERVALO_THREAD_EXIT_RUNS": "2"}
 
 
 def ensure_tools() -> dict[str, str]:
