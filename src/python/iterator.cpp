@@ -19,6 +19,17 @@ Result<Ref> iterator_next(PyAVLTreeIterator& self) {
   return std::move(self.snapshot[self.position++]);
 }
 
+// Every walk runs through here once per value, so the usual case skips the generic entry frame:
+// with the hold taken, nothing can fail, throw or run Python code. A hold that cannot be taken
+// goes through the entry frame, which finds it taken too and raises the conflict.
+PyObject* iterator_next_slot(PyObject* object) {
+  auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object);
+  const HoldGuard<Hold::Exclusive> hold(self.borrow);
+  if (!hold) return unary_slot<PyAVLTreeIterator, Hold::Exclusive, iterator_next>(object);
+  if (self.position == self.snapshot.size()) return nullptr;
+  return self.snapshot[self.position++].release();
+}
+
 void iterator_release(PyObject* object) {
   auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object);
   for (std::size_t i = self.position; i < self.snapshot.size(); ++i) self.snapshot[i].reset();
@@ -31,8 +42,7 @@ PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::kIterator)},
     {Py_tp_iter,
      reinterpret_cast<void*>(unary_slot<PyAVLTreeIterator, Hold::Shared, iterator_iter>)},
-    {Py_tp_iternext,
-     reinterpret_cast<void*>(unary_slot<PyAVLTreeIterator, Hold::Exclusive, iterator_next>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next_slot)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<iterator_release>)},
     {0, nullptr},

@@ -6,6 +6,7 @@
 #include "generated/surface_docs.h"
 #include "python/pickle.h"
 #include "python/tree.h"
+#include "python_tree/construction.h"
 
 namespace tervalo {
 namespace {
@@ -74,9 +75,9 @@ constexpr FunctionDescription kIterToDescription{.function_name = "iter_to",
 // Releases, in this order, the value being processed, the values not yet processed, the tree
 // built so far and (when the caller returns) the key extractor.
 Error abandon_construction(Error error, PythonValues& values, std::size_t next,
-                           PythonAvlTree& tree) {
+                           TreeConstruction& tree) {
   values.release_from(next);
-  tree.clear();
+  tree.abandon();
   return error;
 }
 
@@ -100,9 +101,10 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
     extractor = std::move(*extracted);
   }
 
-  // Keys are computed one value at a time, each inserted before the next key is computed. Node
-  // storage grows with the entries actually stored, not with the input: duplicates take none.
-  PythonAvlTree tree;
+  // Keys are computed one value at a time, each entry kept or refused before the next key is
+  // computed. Node storage grows with the entries actually stored, not with the input:
+  // duplicates take none.
+  TreeConstruction tree;
   for (std::size_t i = 0; i < values.size(); ++i) {
     Ref value = values.take(i);
     auto key = extractor.key_of(value.get());
@@ -110,14 +112,12 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
       value.reset();
       return fail(abandon_construction(std::move(key).error(), values, i + 1, tree));
     }
-    auto inserted = tree.insert(std::move(value), std::move(*key));
+    auto inserted = tree.add(std::move(value), std::move(*key));
     if (!inserted)
       return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
   }
-  // Built in arrival order, the nodes are scattered in memory; laid out in key order, every
-  // ordered walk of the new tree reads them front to back.
-  tree.relayout();
-  return create_tree(type, std::move(extractor), std::move(tree));
+  // Laid out in key order, so that every ordered walk of the new tree reads memory front to back.
+  return create_tree(type, std::move(extractor), tree.finish());
 }
 
 Result<Ref> create_tree(PyTypeObject* type, KeyExtractor extractor, PythonAvlTree tree) {

@@ -24,6 +24,7 @@ void NodeArena::reserve(std::size_t count) {
 }
 
 NodeIndex NodeArena::take(Ref value, Ref key, const KeyNumber& number) noexcept {
+  in_key_order_ = false;
   NodeIndex index;
   if (free_ != kNoNode) {
     index = free_;
@@ -45,6 +46,7 @@ NodeIndex NodeArena::take(Ref value, Ref key, const KeyNumber& number) noexcept 
 }
 
 void NodeArena::give_back(NodeIndex index) noexcept {
+  in_key_order_ = false;
   nodes_[index].left = free_;
   free_ = index;
   ++free_count_;
@@ -74,6 +76,7 @@ NodeIndex NodeArena::relayout_in_order(NodeIndex root, std::size_t count) {
   nodes_.swap(fresh);
   free_ = kNoNode;
   free_count_ = 0;
+  in_key_order_ = true;
   return placed;
 }
 
@@ -81,6 +84,7 @@ void NodeArena::reset() noexcept {
   std::vector<Node>().swap(nodes_);
   free_ = kNoNode;
   free_count_ = 0;
+  in_key_order_ = true;
 }
 
 }  // namespace tervalo

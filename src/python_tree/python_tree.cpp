@@ -4,37 +4,10 @@
 // comparison happens on the way down, before anything is changed, so a failure (or a fault)
 // leaves the tree as it was. On the way back up the nodes of the path are rebalanced
 // bottom-up, each at most once.
-#include <array>
-
 #include "python_tree/balance.h"
 
 namespace tervalo {
 namespace {
-
-// The links passed by a descent, root first. Slots do not move during a descent: room for a
-// new node is reserved before it starts and removal allocates nothing.
-class Path {
- public:
-  void push(NodeIndex* link) {
-    if (depth_ == links_.size()) throw Panic{"tree is deeper than a balanced tree can be"};
-    links_[depth_++] = link;
-  }
-  // Rebalances the passed nodes bottom-up. A subtree whose height comes out as it was leaves
-  // every node above it exactly as it is, so the walk stops there: the result is the same as
-  // rebalancing every node of the path, without reading the siblings of the upper levels.
-  void rebalance_all(NodeArena& nodes) {
-    while (depth_ > 0) {
-      NodeIndex* link = links_[--depth_];
-      const std::uint8_t height_before = nodes[*link].height;
-      *link = rebalance(nodes, *link);
-      if (nodes[*link].height == height_before) break;
-    }
-  }
-
- private:
-  std::array<NodeIndex*, kMaxHeight> links_{};
-  std::size_t depth_ = 0;
-};
 
 struct TakenMin {
   NodeIndex remainder;  // what is left of the subtree, rebalanced
@@ -70,10 +43,9 @@ void release_subtree(NodeArena& nodes, NodeIndex index) {
 
 }  // namespace
 
-Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
+Result<bool> PythonAvlTree::insert(Ref value, Ref key, const KeyNumber& number) {
   nodes_.reserve(1);
-  const KeyNumber number = KeyNumber::of(key.get());
-  Path path;
+  Path<NodeArena> path;
   NodeIndex* link = &root_;
   bool leftmost = true, rightmost = true;
   while (*link != kNoNode) {
@@ -100,7 +72,7 @@ Result<bool> PythonAvlTree::insert(Ref value, Ref key) {
 
 Result<bool> PythonAvlTree::remove(PyObject* key) {
   const KeyNumber number = KeyNumber::of(key);
-  Path path;
+  Path<NodeArena> path;
   NodeIndex* link = &root_;
   while (true) {
     if (*link == kNoNode) return false;

@@ -143,6 +143,7 @@ static_assert(sizeof(Node) <= 40, "a node's size is the tree's memory cost per e
 using ValueList = std::vector<Ref>;
 
 class SortedBuilder;
+class TreeConstruction;
 
 // The nodes of one tree. Slot 0 is never used. Freed slots are chained through `left`.
 class NodeArena {
@@ -151,19 +152,24 @@ class NodeArena {
   NodeArena(NodeArena&& other) noexcept
       : nodes_(std::move(other.nodes_)),
         free_(std::exchange(other.free_, kNoNode)),
-        free_count_(std::exchange(other.free_count_, 0)) {}
+        free_count_(std::exchange(other.free_count_, 0)),
+        in_key_order_(std::exchange(other.in_key_order_, true)) {}
 
   Node& operator[](NodeIndex index) noexcept { return nodes_[index]; }
   const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
+  // Whether slots 1, 2, ... hold every node in ascending key order, with no free slot between:
+  // so after a relayout and while nodes are only appended (in key order), until a slot is taken
+  // or given back.
+  bool slots_in_key_order() const noexcept { return in_key_order_; }
 
   // Makes room for `count` more nodes, so that taking them moves nothing. Throws
   // `std::bad_alloc` when the memory cannot be had, with nothing changed.
   void reserve(std::size_t count);
   // A slot for a new node whose key has the number `number`; room must have been reserved.
   NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
-  // The next slot at the end, for a new node whose key has the number `number`; room must have
-  // been reserved. Unlike `take`, never reuses a freed slot: consecutive calls fill consecutive
-  // slots.
+  // The next slot at the end, for a new node whose key has the number `number` and is greater
+  // than every key in the arena; room must have been reserved. Unlike `take`, never reuses a
+  // freed slot: consecutive calls fill consecutive slots.
   NodeIndex append(Ref value, Ref key, const KeyNumber& number) noexcept {
     const auto index = static_cast<NodeIndex>(nodes_.size());
     nodes_.push_back(
@@ -183,6 +189,7 @@ class NodeArena {
   std::vector<Node> nodes_;
   NodeIndex free_ = kNoNode;
   std::size_t free_count_ = 0;
+  bool in_key_order_ = true;
 };
 
 class PythonAvlTree {
@@ -209,7 +216,10 @@ class PythonAvlTree {
 
   // Adds (value, key) unless an Equal key is present; both references are consumed whatever
   // the outcome. Answers whether the entry was added. A failed comparison changes nothing.
-  Result<bool> insert(Ref value, Ref key);
+  Result<bool> insert(Ref value, Ref key) {
+    const KeyNumber number = KeyNumber::of(key.get());
+    return insert(std::move(value), std::move(key), number);
+  }
   // Removes the entry whose key compares Equal to `key` (borrowed); answers whether one was.
   // A failed comparison changes nothing.
   Result<bool> remove(PyObject* key);
@@ -247,6 +257,11 @@ class PythonAvlTree {
 
  private:
   friend class SortedBuilder;
+  friend class TreeConstruction;
+
+  // `insert` for a key whose number is known.
+  Result<bool> insert(Ref value, Ref key, const KeyNumber& number);
+  class TreeConstruction;
 
   // Recurses on the left, loops along the right: the stack grows with the height only.
   template <class Visit>

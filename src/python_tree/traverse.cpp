@@ -54,9 +54,26 @@ static ValueList listing(const NodeArena& nodes, NodeIndex root, std::size_t len
   return out;
 }
 
-ValueList PythonAvlTree::in_order() const { return listing<collect_in_order>(nodes_, root_, len_); }
+// Nodes that lie in key order are listed by reading their slots front to back (or back to
+// front), without a walk.
+ValueList PythonAvlTree::in_order() const {
+  if (!nodes_.slots_in_key_order()) return listing<collect_in_order>(nodes_, root_, len_);
+  ValueList out;
+  out.reserve(len_);
+  for (std::size_t slot = 1; slot <= len_; ++slot) {
+    out.push_back(Ref::borrow(nodes_[static_cast<NodeIndex>(slot)].value.get()));
+  }
+  return out;
+}
+
 ValueList PythonAvlTree::descending() const {
-  return listing<collect_descending>(nodes_, root_, len_);
+  if (!nodes_.slots_in_key_order()) return listing<collect_descending>(nodes_, root_, len_);
+  ValueList out;
+  out.reserve(len_);
+  for (std::size_t slot = len_; slot >= 1; --slot) {
+    out.push_back(Ref::borrow(nodes_[static_cast<NodeIndex>(slot)].value.get()));
+  }
+  return out;
 }
 ValueList PythonAvlTree::pre_order() const {
   return listing<collect_pre_order>(nodes_, root_, len_);

@@ -1,0 +1,59 @@
+// A tree built from entries handed over one at a time, with the shape, the refusals and the
+// calls into Python of inserting them one by one.
+//
+// While every key so far belongs to one comparison group (exact ints that fit 64 bits, exact
+// floats other than NaN, exact strs, or exact bytes), comparing two keys runs no Python code and
+// cannot fail, so nothing can tell how many comparisons are made or when. Entries are then only
+// stashed; a duplicate is found (against the previous key while the keys rise or fall, else in
+// a set of the keys kept) and refused at once, value then key, as insertion refuses it. Linking
+// comes at the end: the insertions are replayed on the entries' ranks (their arrival order when
+// the keys rose or fell, a sort otherwise), and the entries go into nodes in key order, into
+// storage of exactly their number. The first key outside the group links the stash so far;
+// it and every later entry are then inserted one by one.
+#pragma once
+
+#include <vector>
+
+#include "python_tree/key_set.h"
+#include "python_tree/python_tree.h"
+
+namespace tervalo {
+
+class TreeConstruction {
+ public:
+  TreeConstruction() = default;
+  TreeConstruction(const TreeConstruction&) = delete;
+  TreeConstruction& operator=(const TreeConstruction&) = delete;
+  // Unfinished (a fault unwinding), the stash goes in the order it came, value then key.
+  ~TreeConstruction() noexcept(false) { release_stash(); }
+
+  // As `tree.insert(value, key)` on the tree built so far.
+  Result<bool> add(Ref value, Ref key);
+  // The tree built so far, laid out in key order.
+  PythonAvlTree finish();
+  // Releases the tree built so far as `clear` releases a tree.
+  void abandon();
+
+ private:
+  enum class Group : std::uint8_t { None, Integer, Real, Text, Bytes, Mixed };
+  enum class Arrival : std::uint8_t { Rising, Falling, Scattered };
+  static Group group_of(const KeyNumber& number) noexcept;
+
+  // Whether a key Equal to `key` is stashed.
+  Result<bool> stashed(PyObject* key, const KeyNumber& number);
+  // The stash's positions in key order.
+  std::vector<std::uint32_t> sorted_positions() const;
+  // Links the stash into the tree; later entries are inserted one by one.
+  void link_stash();
+  void release_stash();
+
+  std::vector<StashedEntry> stash_;
+  PythonAvlTree tree_;
+  bool stashing_ = true;
+  bool inserted_one_by_one_ = false;
+  Group group_ = Group::None;
+  Arrival arrival_ = Arrival::Rising;
+  KeySet kept_;  // filled once the keys stop rising or falling
+};
+
+}  // namespace tervalo
