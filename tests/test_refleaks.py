@@ -335,6 +335,13 @@ OTHER_SCENARIOS = {
         AVLTree(), AVLTree(None), AVLTree(iter([V(2), V(1), V(2)])), AVLTree(key=None),
         AVLTree((V(i) for i in range(3)), key=Name("k")),
     )] == [0, 0, 2, 0, 3],
+    # Keys that compare without Python code: rising, falling, scattered with duplicates, and a
+    # key of another kind part-way.
+    "constructor over plain keys": lambda: [len(AVLTree(values, key=key)) for values, key in (
+        ([V(k) for k in range(9)], "k"), ([V(k) for k in range(9, 0, -1)], by_k),
+        ([V(k % 4) for k in (5, 2, 8, 2, 1, 3, 7, 9)], "k"), ([str(k) for k in range(20, 0, -3)], None),
+        ([b"b", b"a", b"b"], None), ([1.5, -0.0, 0.0, 2.5], None), ([3, 1, 2.5, 2**70, 0], None),
+    )] == [9, 9, 4, 7, 2, 3, 5],
     "pairs without a length": lambda: ks(from_sorted(Pairs("len"), "k")) == [0, 1, 2],
     "duplicate insert": lambda: (t := tree()).insert(V(5)) is False and len(t) == 7,
     "iterators dropped half-consumed": _half_consumed,
@@ -407,6 +414,8 @@ FAILURES = {
     "values iteration fails": (KeyError, lambda: AVLTree(raising_values(), key=by_k), "values"),
     "key not callable": (TypeError, lambda: AVLTree([V(1), V(2)], key=[by_k]), "key"),
     "key fails part way": (ZeroDivisionError, lambda: AVLTree([V(1), V(2), V(3)], key=failing_on(2))),
+    "key fails after scattered keys": (
+        ZeroDivisionError, lambda: AVLTree([V(k) for k in (5, 3, 8, 3, 1, 2)], key=failing_on(2))),
     "missing attribute key": (AttributeError, lambda: AVLTree([V(1)], key="nope")),
     "key fails on insert": (ZeroDivisionError, lambda: keyed().insert(V(2))),
     "key fails on lookup": (ZeroDivisionError, lambda: keyed().search(V(2))),

@@ -49,7 +49,11 @@ class Mutant(NamedTuple):
 
 
 CMP = "src/python_tree/compare.cpp"
-BAL = "src/python_tree/balance.cpp"
+BAL = "src/python_tree/balance.h"
+CONSTRUCTION = "src/python_tree/construction.cpp"
+REPLAY = "src/python_tree/replay.cpp"
+KEY_SET = "src/python_tree/key_set.cpp"
+TRAVERSE = "src/python_tree/traverse.cpp"
 TREE = "src/python_tree/python_tree.cpp"
 BOUNDED = "src/python_tree/bounded.cpp"
 BUILD_CPP = "src/python_tree/build.cpp"
@@ -97,19 +101,65 @@ MUTANTS = [
            "so the shortcut only saves time"),
     # Rebalancing and heights.
     Mutant("double-rotation-on-balanced-child", BAL,
-           "if (balance_of(nodes, nodes[node.left]) < 0)",
-           "if (balance_of(nodes, nodes[node.left]) <= 0)"),
+           "if (detail::balance_of(links, links[node.left]) < 0)",
+           "if (detail::balance_of(links, links[node.left]) <= 0)"),
     Mutant("right-heavy-tolerates-two", BAL, "if (balance < -1)", "if (balance < -2)"),
     Mutant("left-rotation-heights-in-wrong-order", BAL,
-           "  top.right = right.left;\n  update_height(nodes, top);\n  right.left = x;\n"
-           "  update_height(nodes, right);",
-           "  top.right = right.left;\n  right.left = x;\n  update_height(nodes, right);\n"
-           "  update_height(nodes, top);"),
+           "  top.right = right.left;\n  detail::update_height(links, top);\n  right.left = x;\n"
+           "  detail::update_height(links, right);",
+           "  top.right = right.left;\n  right.left = x;\n  detail::update_height(links, right);\n"
+           "  detail::update_height(links, top);"),
     Mutant("right-rotation-forgets-old-top-height", BAL,
-           "  top.left = left.right;\n  update_height(nodes, top);\n",
+           "  top.left = left.right;\n  detail::update_height(links, top);\n",
            "  top.left = left.right;\n"),
-    Mutant("path-rebalanced-to-the-root", TREE,
-           "      if (nodes[*link].height == height_before) break;\n", "",
+    # Construction: the stash, its duplicate checks and the replayed shape.
+    Mutant("nan-joins-the-float-group", CONSTRUCTION,
+           "std::isnan(number.value.real) ? Group::Mixed : Group::Real", "Group::Real"),
+    Mutant("latin1-and-wide-strs-split", CONSTRUCTION,
+           "    case KeyNumber::Kind::Latin1:\n    case KeyNumber::Kind::Wide:\n"
+           "      return Group::Text;",
+           "    case KeyNumber::Kind::Latin1:\n      return Group::Text;\n"
+           "    case KeyNumber::Kind::Wide:\n      return Group::Bytes;"),
+    Mutant("group-change-not-linked", CONSTRUCTION,
+           "if (group != group_ || group == Group::Mixed) link_stash();",
+           "if (group == Group::Mixed) link_stash();"),
+    Mutant("duplicate-refused-key-first", CONSTRUCTION,
+           "    value.reset();\n    key.reset();\n    if (!duplicate)",
+           "    key.reset();\n    value.reset();\n    if (!duplicate)"),
+    Mutant("rising-run-ends-without-set", CONSTRUCTION,
+           "    arrival_ = Arrival::Scattered;\n    kept_.fill(stash_);\n",
+           "    arrival_ = Arrival::Scattered;\n"),
+    Mutant("scattered-keys-not-remembered", CONSTRUCTION,
+           "  if (arrival_ == Arrival::Scattered) kept_.add_last(stash_);\n", ""),
+    Mutant("falling-run-placed-rising", CONSTRUCTION,
+           "arrival_ == Arrival::Falling ? count - slot",
+           "arrival_ == Arrival::Falling ? slot - 1"),
+    Mutant("abandon-skips-linking", CONSTRUCTION,
+           "void TreeConstruction::abandon() {\n  if (stashing_) link_stash();",
+           "void TreeConstruction::abandon() {\n  release_stash();\n  stashing_ = false;"),
+    Mutant("negative-zero-hashed-apart", KEY_SET,
+           "number.value.real == 0.0 ? 0.0 : number.value.real", "number.value.real"),
+    Mutant("replay-descends-by-arrival", REPLAY,
+           "link = slot < *link ? &node.left : &node.right;",
+           "link = slot > *link ? &node.left : &node.right;"),
+    Mutant("replay-spine-never-forgotten", REPLAY,
+           "  // Rotations along the path may have moved either spine.\n  low_.clear();\n"
+           "  high_.clear();\n", ""),
+    Mutant("ascending-run-ignores-left-height", REPLAY,
+           "if (child.height <= node.left_height + 1) {", "if (child.height <= 2) {"),
+    Mutant("ascending-rotation-keeps-lowered-height", REPLAY,
+           "      child.left_height = lowered.height;\n", ""),
+    Mutant("mirror-keeps-sides", REPLAY,
+           "node.left = place(mirrored ? link.right : link.left);",
+           "node.left = place(link.left);"),
+    Mutant("in-order-layout-kept-after-removal", "src/python_tree/arena.cpp",
+           "void NodeArena::give_back(NodeIndex index) noexcept {\n  in_key_order_ = false;\n",
+           "void NodeArena::give_back(NodeIndex index) noexcept {\n"),
+    Mutant("descending-listing-off-by-one", TRAVERSE,
+           "for (std::size_t slot = len_; slot >= 1; --slot)",
+           "for (std::size_t slot = len_; slot > 1; --slot)"),
+    Mutant("path-rebalanced-to-the-root", BAL,
+           "      if (links[*link].height == height_before) break;\n", "",
            "a subtree whose height is unchanged leaves every ancestor's height and balance as "
            "they were, so rebalancing them changes nothing; only the work differs"),
     # Release orders.
