@@ -11,19 +11,24 @@ first repetition of every workload checks that all contenders produced the same 
     python benchmarks/bench.py --n 50000 --repeat 3 --only build,insert,11
     python benchmarks/bench.py --markdown           # also print a Markdown table
     python benchmarks/bench.py --only memory --memory-n 1000000
+    python benchmarks/bench.py --only 1 --floor       # builds against their C++ shape floor
 
 Memory is measured in a fresh process per contender (this script, re-run in a hidden mode).
 """
 import argparse
+import array
 import gc
 import json
 import os
 import pickle
 import platform
 import random
+import resource
 import statistics
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 import tracemalloc
 from bisect import bisect_left, bisect_right, insort
@@ -353,7 +358,12 @@ def workloads(n, seed):
     probes = [rng.randrange(4 * n) for _ in range(QUERIES)]
     same = lambda out: out  # noqa: E731
 
-    yield 1, "build", build_cases(data), canon
+    quarter = data[:max(1, n // 4)]  # a quarter of the values distinct
+    FLOOR_INPUTS.update(build=data, build_asc=ordered, build_desc=ordered[::-1],
+                        build_dups=[rng.choice(quarter) for _ in range(n)])
+    for wid, values in FLOOR_INPUTS.items():
+        # SortedList keeps every duplicate, the others one of each: compared by distinct keys
+        yield 1, wid, build_cases(values), lambda out: sorted(set(out))
     yield 2, "insert", insert_cases(data), canon
     yield 3, "contains", contains_cases(data, queries), same
     yield 4, "remove", remove_cases(data, order), canon
@@ -363,6 +373,7 @@ def workloads(n, seed):
     yield 7, "iter_to", query_cases(data, probes, *TO_Q), same
     pre = prebuilt(data)
     yield 8, "iterate", {c: (pre[c], walk) for c in (AVL, SL, SS, LB)}, same
+    yield 8, "list", {c: (pre[c], list) for c in (AVL, SL, SS, LB)}, same
     yield 9, "first_last", {c: (pre[c], avl_ends if c == AVL else indexed_ends)
                             for c in (AVL, SL, SS, LB)}, same
     pickled = {c: (pre[c], roundtrip) for c in COLUMNS}
@@ -374,6 +385,8 @@ def workloads(n, seed):
                        ("pair", lambda x: (x // 1000, x % 1000))):
         d, q = [make(x) for x in data], [make(x) for x in queries]
         yield 11, f"build_{kind}", build_cases(d), canon
+        if kind == "str":
+            yield 11, "build_asc_str", build_cases(sorted(d)), canon
         yield 11, f"insert_{kind}", insert_cases(d), canon
         yield 11, f"contains_{kind}", contains_cases(d, q), same
     items = [Item(x) for x in data]
@@ -390,6 +403,46 @@ def workloads(n, seed):
     cases = insert_cases(cmps)
     yield 13, "insert_cmp", {c: (s, counted(c, r)) for c, (s, r) in cases.items()}, \
         lambda out: [x.v for x in out]
+
+
+# ---------------------------------------------------------------- the shape floor (C++)
+
+FLOOR_INPUTS = {}  # build workload id -> its int values, in arrival order
+FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shape_floor.cpp")
+
+
+def floor_program():
+    """benchmarks/shape_floor.cpp, compiled into build/ when missing or older than its sources."""
+    root = os.path.dirname(os.path.dirname(FLOOR_SOURCE))
+    sources = [FLOOR_SOURCE, os.path.join(root, "src", "python_tree", "replay.cpp")]
+    binary = os.path.join(root, "build", "shape_floor")
+    newest = max(os.path.getmtime(p) for p in sources + [os.path.join(
+        root, "src", "python_tree", name) for name in ("replay.h", "balance.h")])
+    if not os.path.exists(binary) or os.path.getmtime(binary) < newest:
+        os.makedirs(os.path.dirname(binary), exist_ok=True)
+        include = sysconfig.get_paths()["include"]
+        subprocess.run([os.environ.get("CXX", "g++"), "-std=c++23", "-O2", "-DNDEBUG",
+                        f"-I{root}/src", f"-I{include}", *sources, "-o", binary], check=True)
+    return binary
+
+
+def floor_report(results, repeat_count):
+    """Each int build against the same insertions on the keys' 64-bit numbers alone."""
+    rows = [(wid, med) for _group, wid, med in results if wid in FLOOR_INPUTS]
+    if not rows:
+        return
+    binary = floor_program()
+    print("\nShape floor: the same insertions replayed on 64-bit numbers, into 40-byte nodes")
+    print(f"{'workload':<16} {'floor s':>10} {'AVLTree s':>10} {'AVLTree/floor':>14}")
+    with tempfile.TemporaryDirectory() as folder:
+        for wid, med in rows:
+            path = os.path.join(folder, wid)
+            with open(path, "wb") as out:
+                out.write(array.array("q", FLOOR_INPUTS[wid]).tobytes())
+            shown = subprocess.run([binary, path, str(repeat_count)], check=True,
+                                   capture_output=True, text=True).stdout.split()
+            floor = float(shown[0]) / 1000
+            print(f"{wid:<16} {floor:>10.4f} {med[AVL]:>10.4f} {med[AVL] / floor:>14.2f}")
 
 
 def run_workload(wid, cases, digest, repeat_count, summary=statistics.median):
@@ -440,14 +493,17 @@ def measure_memory(contender, n, mode, seed):
     c = build(vals)
     gc.collect()
     after = rss()
+    # The process's highest resident size so far; before the build it was `before` give or
+    # take what making the values left behind.
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     traced = tracemalloc.get_traced_memory()[0] if mode == "trace" else None
     assert len(c) == n
-    print(json.dumps({"rss": after - before, "traced": traced}))
+    print(json.dumps({"rss": after - before, "peak": peak - before, "traced": traced}))
 
 
 def memory_report(n, seed):
     print(f"\nMemory: bytes per entry beyond the {n:,} stored ints (fresh process each)")
-    print(f"{'contender':<13} {'RSS delta':>10} {'tracemalloc':>12}")
+    print(f"{'contender':<13} {'RSS delta':>10} {'peak/kept':>10} {'tracemalloc':>12}")
     rows = {}
     for c in MEMORY_BUILDERS:
         got = {}
@@ -457,9 +513,10 @@ def memory_report(n, seed):
             got[mode] = json.loads(subprocess.run(cmd, check=True, capture_output=True,
                                                   text=True).stdout)
         rss_b, traced_b = got["rss"]["rss"] / n, got["trace"]["traced"] / n
+        peak = got["rss"]["peak"] / max(got["rss"]["rss"], 1)
         note = "   (nodes live on the C++ heap, unseen by tracemalloc)" if c == AVL else ""
         trace_s = "n/a" if c == AVL else f"{traced_b:.1f}"
-        print(f"{c:<13} {rss_b:>10.1f} {trace_s:>12}{note}", flush=True)
+        print(f"{c:<13} {rss_b:>10.1f} {peak:>10.2f} {trace_s:>12}{note}", flush=True)
         rows[c] = rss_b
     return rows
 
@@ -509,6 +566,8 @@ def main():
     ap.add_argument("--only", default="", help="workload ids or group numbers, comma "
                     "separated (e.g. build,11,memory); default: everything")
     ap.add_argument("--markdown", action="store_true")
+    ap.add_argument("--floor", action="store_true", help="also time the int builds' shape "
+                    "floor, benchmarks/shape_floor.cpp (compiled with g++ on first use)")
     ap.add_argument("--seed", type=int, default=20240501)
     ap.add_argument("--memory-n", type=int, default=1_000_000, help="0 skips memory")
     ap.add_argument("--measure-memory", nargs=3, help=argparse.SUPPRESS)
@@ -547,6 +606,8 @@ def main():
         for _group, wid, med in results:
             if PAIRS in med:
                 print(f"AVLTree / bare pairs list, {wid}: {med[AVL] / med[PAIRS]:.2f}")
+    if args.floor:
+        floor_report(results, args.repeat)
     mem = {}
     if args.memory_n and (not only or "memory" in only):
         mem = memory_report(args.memory_n, args.seed)

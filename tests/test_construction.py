@@ -6,6 +6,7 @@ the moment insertion refuses it, and release everything in the same order when i
 """
 
 import math
+import sys
 
 import pytest
 from hypothesis import given
@@ -89,13 +90,18 @@ def test_many_values_few_keys(distinct, how):
 ODD = [2**64, -(2**70), True, (1, 2), 1.0, math.nan, "text", b"bytes", None, 3]
 
 
+BASES = {"int": lambda k: k, "float": lambda k: k + 0.5, "str": str}
+
+
 @pytest.mark.parametrize("position", ["first", "middle", "last"])
 @pytest.mark.parametrize("odd", ODD, ids=repr)
 @pytest.mark.parametrize("how", ["ascending", "descending", "as drawn"])
-def test_a_key_outside_the_group(odd, position, how):
-    base = arranged(seeded(f"outside {how}").sample(range(-50, 50), 40), how)
+@pytest.mark.parametrize("base", sorted(BASES))
+def test_a_key_outside_the_group(base, odd, position, how):
+    made = map(BASES[base], seeded(f"outside {how}").sample(range(-50, 50), 40))
+    values = arranged(list(made), how)
     at = {"first": 0, "middle": 20, "last": 40}[position]
-    assert_same_as_one_by_one(base[:at] + [odd] + base[at:])
+    assert_same_as_one_by_one(values[:at] + [odd] + values[at:])
 
 
 @pytest.mark.parametrize("how", ARRANGEMENTS)
@@ -187,3 +193,30 @@ def test_key_calls_refusals_and_releases_keep_their_order(ks, fail_at):
     for n in refused:
         if n + 1 < len(ks) and ("key", n + 1) in log:
             assert log.index(("released", n)) < log.index(("key", n + 1))
+
+
+class Int(int):
+    """An int whose comparisons the tree leaves to the interpreter: construction inserts one by
+    one."""
+
+
+class Counted:
+    """Its finaliser notes how many references its key attribute has at that moment."""
+
+    def __init__(self, k, seen):
+        self.k, self.seen = k, seen
+
+    def __del__(self):
+        self.seen.append(sys.getrefcount(self.k))
+
+
+@pytest.mark.parametrize("ks", [[10**9, 10**9 + 1, 10**9], [10**9 + 5, 10**9, 10**9 + 5]])
+def test_refused_duplicate_goes_value_first(ks):
+    def seen_by_finalisers(kind):
+        seen = []
+        keys = {k: kind(str(k)) for k in ks}  # fresh objects, one for each distinct key
+        AVLTree((Counted(keys[k], seen) for k in ks), key="k")
+        return seen
+
+    # The refused value's finaliser still sees the tree's reference to its key.
+    assert seen_by_finalisers(int) == seen_by_finalisers(Int)

@@ -136,7 +136,14 @@ void TreeConstruction::link_stash() {
       nodes.append(std::move(entry.value), std::move(entry.key), entry.number);
     }
     stash_.clear();
-    tree_.root_ = replay.write_into(nodes, arrival_ == Arrival::Falling);
+    tree_.root_ = replay.write_links(
+        [&nodes](NodeIndex slot, NodeIndex left, NodeIndex right, std::uint8_t height) {
+          Node& node = nodes[slot];
+          node.left = left;
+          node.right = right;
+          node.height = height;
+        },
+        arrival_ == Arrival::Falling);
     tree_.len_ = count;
     tree_.first_ = 1;
     tree_.last_ = static_cast<NodeIndex>(count);

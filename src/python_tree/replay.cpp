@@ -1,5 +1,7 @@
 #include "python_tree/replay.h"
 
+#include <bit>
+
 namespace tervalo {
 
 ShapeReplay::ShapeReplay(std::size_t count) : links_(count + 1) {}
@@ -64,63 +66,42 @@ void ShapeReplay::descend(NodeIndex slot) {
 }
 
 void ShapeReplay::insert_ascending() {
-  struct Step {
-    NodeIndex slot;
-    std::uint8_t left_height;
-    std::uint8_t height;
-  };
-  std::array<Step, kMaxHeight> spine{};
+  std::array<NodeIndex, kMaxHeight> spine{};
+  std::array<std::uint8_t, kMaxHeight> left_heights{};
   std::size_t depth = 0;
-  const std::size_t count = links_.size() - 1;
-  for (std::size_t n = 1; n <= count; ++n) {
-    const auto slot = static_cast<NodeIndex>(n);
+  NodeIndex* link = &root_;
+  std::size_t first = 1;
+  std::size_t remaining = links_.size() - 1;
+  while (remaining > 0) {
     if (depth == spine.size()) throw Panic{"tree is deeper than a balanced tree can be"};
-    if (depth > 0) links_[spine[depth - 1].slot].right = slot;
-    spine[depth++] = Step{slot, 0, 1};
-    for (std::size_t at = depth - 1; at-- > 0;) {
-      Step& node = spine[at];
-      Step& child = spine[at + 1];
-      if (child.height <= node.left_height + 1) {
-        const auto height = static_cast<std::uint8_t>(1 + std::max(node.left_height, child.height));
-        if (height == node.height) break;
-        node.height = height;
-        links_[node.slot].height = height;
-        continue;
-      }
-      // Two taller on the right, where the child leans right too (its right side grew): the
-      // single left rotation lifts the child into this place, and the height is as it was.
-      const std::uint8_t right_height = at + 2 < depth ? spine[at + 2].height : 0;
-      if (child.left_height > right_height) throw Panic{"an end insertion needs a single rotation"};
-      Link& lowered = links_[node.slot];
-      Link& lifted = links_[child.slot];
-      lowered.right = lifted.left;
-      lowered.height = static_cast<std::uint8_t>(1 + std::max(node.left_height, child.left_height));
-      lifted.left = node.slot;
-      child.left_height = lowered.height;
-      child.height = static_cast<std::uint8_t>(1 + std::max(lowered.height, right_height));
-      lifted.height = child.height;
-      if (at > 0) links_[spine[at - 1].slot].right = child.slot;
-      for (std::size_t i = at + 1; i < depth; ++i) spine[i - 1] = spine[i];
-      --depth;
-      break;
-    }
+    // The largest h with 3 * 2^(h - 1) <= remaining, and 0 below 3.
+    const auto height = static_cast<std::uint8_t>(std::bit_width(remaining / 3));
+    const std::size_t left_size = (std::size_t{1} << height) - 1;
+    const auto top = static_cast<NodeIndex>(first + left_size);
+    links_[top].left = link_perfect(static_cast<NodeIndex>(first), left_size);
+    *link = top;
+    link = &links_[top].right;
+    spine[depth] = top;
+    left_heights[depth] = height;
+    ++depth;
+    first = top + std::size_t{1};
+    remaining -= left_size + 1;
   }
-  root_ = depth > 0 ? spine[0].slot : kNoNode;
+  std::uint8_t below = 0;
+  for (std::size_t at = depth; at-- > 0;) {
+    below = static_cast<std::uint8_t>(1 + std::max(left_heights[at], below));
+    links_[spine[at]].height = below;
+  }
 }
 
-NodeIndex ShapeReplay::write_into(NodeArena& nodes, bool mirrored) const {
-  const auto count = static_cast<NodeIndex>(links_.size() - 1);
-  const auto place = [&](NodeIndex slot) {
-    return !mirrored || slot == kNoNode ? slot : count + 1 - slot;
-  };
-  for (NodeIndex slot = 1; slot <= count; ++slot) {
-    const Link& link = links_[slot];
-    Node& node = nodes[place(slot)];
-    node.left = place(mirrored ? link.right : link.left);
-    node.right = place(mirrored ? link.left : link.right);
-    node.height = link.height;
-  }
-  return place(root_);
+NodeIndex ShapeReplay::link_perfect(NodeIndex first, std::size_t size) {
+  if (size == 0) return kNoNode;
+  const auto top = static_cast<NodeIndex>(first + size / 2);
+  Link& link = links_[top];
+  link.left = link_perfect(first, size / 2);
+  link.right = link_perfect(top + 1, size / 2);
+  link.height = static_cast<std::uint8_t>(std::bit_width(size));
+  return top;
 }
 
 }  // namespace tervalo

@@ -31,14 +31,28 @@ class ShapeReplay {
 
   // Inserts `slot`, which must not be in the tree yet.
   void insert(NodeIndex slot);
-  // Inserts every slot, in ascending order, into an empty replay. The same shape as `insert`
-  // gives, without its generic rebalancing: along the spine of an ascending run every left
-  // subtree is final, so the spine's own heights are all there is to follow.
+  // Inserts every slot, in ascending order, into an empty replay, in one pass over the slots.
+  // Ascending insertion of n keys leaves a tree whose top has a perfect left subtree, of the
+  // largest height h with 3 * 2^(h - 1) <= n (0 for n below 3), and as its right subtree what
+  // ascending insertion of the other n - 2^h keys leaves: so the right spine carries perfect
+  // subtrees of falling heights, like the digits of a counter that every insertion steps.
   void insert_ascending();
-  // Copies the links into the nodes of `nodes`; answers the root. Mirrored, slot s goes to
-  // count + 1 - s with its sides swapped: the shape of descending insertion is the mirror image
-  // of ascending insertion's.
-  NodeIndex write_into(NodeArena& nodes, bool mirrored) const;
+  // Hands every slot's links to `write(slot, left, right, height)`; answers the root. Mirrored,
+  // slot s is handed over as count + 1 - s with its sides swapped: the shape of descending
+  // insertion is the mirror image of ascending insertion's.
+  template <class Write>
+  NodeIndex write_links(Write&& write, bool mirrored) const {
+    const auto count = static_cast<NodeIndex>(links_.size() - 1);
+    const auto place = [&](NodeIndex slot) {
+      return !mirrored || slot == kNoNode ? slot : count + 1 - slot;
+    };
+    for (NodeIndex slot = 1; slot <= count; ++slot) {
+      const Link& link = links_[slot];
+      write(place(slot), place(mirrored ? link.right : link.left),
+            place(mirrored ? link.left : link.right), link.height);
+    }
+    return place(root_);
+  }
 
   Link& operator[](NodeIndex slot) noexcept { return links_[slot]; }
   const Link& operator[](NodeIndex slot) const noexcept { return links_[slot]; }
@@ -66,6 +80,8 @@ class ShapeReplay {
     std::size_t depth_ = 0;
   };
 
+  // Links slots first .. first + size - 1 (size is 2^h - 1) as a perfect tree; its top.
+  NodeIndex link_perfect(NodeIndex first, std::size_t size);
   void find(Spine& spine, NodeIndex Link::* toward) const;
   void attach(NodeIndex slot, Spine& spine, NodeIndex Link::* toward, Spine& other);
   void descend(NodeIndex slot);
