@@ -79,6 +79,20 @@ def test_monotone_runs_of_every_length(n, how):
 
 
 @pytest.mark.parametrize("how", ARRANGEMENTS)
+@pytest.mark.parametrize("n", [100, 1000])
+def test_built_tree_changes_as_the_inserted_one(n, how):
+    # Heights inside the built tree decide every later rotation.
+    rng = seeded(f"later changes {n} {how}")
+    values = arranged(rng.sample(range(10 * n), n), how)
+    changes = rng.sample(range(10 * n), n // 2)
+    built, inserted = AVLTree(values), one_by_one(values)
+    for i, x in enumerate(changes):
+        for tree in (built, inserted):
+            tree.insert(x) if i % 3 else tree.remove(x)
+    assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
+
+
+@pytest.mark.parametrize("how", ARRANGEMENTS)
 @pytest.mark.parametrize("distinct", [1, 2, 5, 1000])
 def test_many_values_few_keys(distinct, how):
     rng = seeded(f"few keys {distinct}")
