@@ -244,7 +244,12 @@ FIRST_TESTS = ["test_key_order.py", "test_insert_shapes.py", "test_lookup_remove
                "test_bounded.py", "test_pickle.py", "test_binding.py"]
 SUBJECT_TESTS = {
     "src/python_tree/compare.cpp": ["test_key_order.py"],
-    "src/python_tree/balance.cpp": ["test_insert_shapes.py"],
+    "src/python_tree/balance.h": ["test_insert_shapes.py"],
+    "src/python_tree/construction.cpp": ["test_construction.py"],
+    "src/python_tree/key_set.cpp": ["test_construction.py"],
+    "src/python_tree/replay.cpp": ["test_construction.py"],
+    "src/python_tree/replay.h": ["test_construction.py"],
+    "src/python_tree/arena.cpp": ["test_insert_shapes.py", "test_lookup_remove.py"],
     "src/python_tree/python_tree.cpp": ["test_insert_shapes.py", "test_lookup_remove.py",
                                         "test_deep_release.py"],
     "src/python_tree/bounded.cpp": ["test_bounded.py"],
@@ -261,7 +266,8 @@ SUBJECT_TESTS = {
     "src/python/tree_queries.cpp": ["test_bounded.py"],
     "src/python/tree_lookup.cpp": ["test_lookup_remove.py"],
     "src/python/key_extractor.cpp": ["test_keys_and_values.py"],
-    "src/python/tree_type.cpp": ["test_insert_shapes.py", "test_keys_and_values.py"],
+    "src/python/tree_type.cpp": ["test_construction.py", "test_insert_shapes.py",
+                                 "test_keys_and_values.py"],
 }
 TEST_ENV = {"HYPOTHESIS_PROFILE": "mutation", "TERVALO_STRESS_EXAMPLES": "20",
             "TERVALO_HOSTILE_CASES": "300", "TERVALO_THREAD_EXIT_RUNS": "2"}
