@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "python_tree/replay.h"
 
@@ -80,32 +81,59 @@ Result<bool> TreeConstruction::stashed(PyObject* key, const KeyNumber& number) {
   return kept_.contains(stash_, key, number);
 }
 
-std::vector<std::uint32_t> TreeConstruction::sorted_positions() const {
-  std::vector<std::uint32_t> order(stash_.size());
-  for (std::uint32_t position = 0; position < order.size(); ++position) order[position] = position;
-  const StashedEntry* entries = stash_.data();
+namespace {
+
+// Sorts `entries` of (number, position) by number and answers the positions in that order.
+// The entries are copied out of the stash so that the sort reads one array front to back.
+template <class Number, class Less>
+ScratchVector<std::uint32_t> positions_sorted_by(
+    ScratchVector<std::pair<Number, std::uint32_t>> entries, Less less) {
+  std::sort(entries.begin(), entries.end(),
+            [&less](const auto& a, const auto& b) { return less(a, b); });
+  ScratchVector<std::uint32_t> order(entries.size());
+  for (std::size_t at = 0; at < entries.size(); ++at) order[at] = entries[at].second;
+  return order;
+}
+
+template <class Number, class Read>
+ScratchVector<std::pair<Number, std::uint32_t>> numbered(const ScratchVector<StashedEntry>& stash,
+                                                         Read read) {
+  ScratchVector<std::pair<Number, std::uint32_t>> entries(stash.size());
+  for (std::uint32_t position = 0; position < stash.size(); ++position) {
+    entries[position] = {read(stash[position].number), position};
+  }
+  return entries;
+}
+
+}  // namespace
+
+// Keys in the stash are distinct, so no two compare Equal.
+ScratchVector<std::uint32_t> TreeConstruction::sorted_positions() const {
   switch (group_) {
     case Group::Integer:
-      std::sort(order.begin(), order.end(), [entries](std::uint32_t a, std::uint32_t b) {
-        return entries[a].number.value.integer < entries[b].number.value.integer;
-      });
-      break;
+      return positions_sorted_by(
+          numbered<std::int64_t>(stash_, [](const KeyNumber& n) { return n.value.integer; }),
+          [](const auto& a, const auto& b) { return a.first < b.first; });
     case Group::Real:
-      std::sort(order.begin(), order.end(), [entries](std::uint32_t a, std::uint32_t b) {
-        return entries[a].number.value.real < entries[b].number.value.real;
-      });
-      break;
-    default:
-      std::sort(order.begin(), order.end(), [entries](std::uint32_t a, std::uint32_t b) {
-        const StashedEntry& x = entries[a];
-        const StashedEntry& y = entries[b];
-        auto ordering = compare(x.key.get(), x.number, y.key.get(), y.number);
-        if (!ordering) throw Panic{"keys of one group failed to compare"};
-        return *ordering == Ordering::Less;
-      });
-      break;
+      return positions_sorted_by(
+          numbered<double>(stash_, [](const KeyNumber& n) { return n.value.real; }),
+          [](const auto& a, const auto& b) { return a.first < b.first; });
+    default: {
+      // Strs and bytes: the numbers settle most pairs; equal prefixes (and a Latin-1 str against
+      // a wider one) compare the keys themselves.
+      const StashedEntry* stash = stash_.data();
+      return positions_sorted_by(numbered<KeyNumber>(stash_, [](const KeyNumber& n) { return n; }),
+                                 [stash](const auto& a, const auto& b) {
+                                   if (auto settled = a.first.settle(b.first))
+                                     return *settled == Ordering::Less;
+                                   auto ordering = compare_keys(stash[a.second].key.get(), a.first,
+                                                                stash[b.second].key.get(), b.first);
+                                   if (!ordering)
+                                     throw Panic{"keys of one group failed to compare"};
+                                   return *ordering == Ordering::Less;
+                                 });
+    }
   }
-  return order;
 }
 
 void TreeConstruction::link_stash() {
@@ -114,10 +142,10 @@ void TreeConstruction::link_stash() {
   if (count > 0) {
     // Everything that can fail comes before the stash is touched.
     ShapeReplay replay(count);
-    std::vector<std::uint32_t> order;
+    ScratchVector<std::uint32_t> order;
     if (arrival_ == Arrival::Scattered) {
       order = sorted_positions();
-      std::vector<NodeIndex> rank(count);
+      ScratchVector<NodeIndex> rank(count);
       for (std::size_t slot = 1; slot <= count; ++slot) {
         rank[order[slot - 1]] = static_cast<NodeIndex>(slot);
       }
@@ -148,7 +176,7 @@ void TreeConstruction::link_stash() {
     tree_.first_ = 1;
     tree_.last_ = static_cast<NodeIndex>(count);
   }
-  std::vector<StashedEntry>().swap(stash_);
+  ScratchVector<StashedEntry>().swap(stash_);
   stashing_ = false;
 }
 

@@ -12,10 +12,9 @@
 // it and every later entry are then inserted one by one.
 #pragma once
 
-#include <vector>
-
 #include "python_tree/key_set.h"
 #include "python_tree/python_tree.h"
+#include "python_tree/scratch.h"
 
 namespace tervalo {
 
@@ -42,12 +41,12 @@ class TreeConstruction {
   // Whether a key Equal to `key` is stashed.
   Result<bool> stashed(PyObject* key, const KeyNumber& number);
   // The stash's positions in key order.
-  std::vector<std::uint32_t> sorted_positions() const;
+  ScratchVector<std::uint32_t> sorted_positions() const;
   // Links the stash into the tree; later entries are inserted one by one.
   void link_stash();
   void release_stash();
 
-  std::vector<StashedEntry> stash_;
+  ScratchVector<StashedEntry> stash_;
   PythonAvlTree tree_;
   bool stashing_ = true;
   bool inserted_one_by_one_ = false;

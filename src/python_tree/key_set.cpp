@@ -41,7 +41,7 @@ void KeySet::place(std::size_t hash, std::uint32_t position) noexcept {
 }
 
 void KeySet::grow(Stash stash, std::size_t capacity) {
-  std::vector<std::uint32_t> old(capacity, 0);
+  ScratchVector<std::uint32_t> old(capacity, 0);
   old.swap(buckets_);
   for (const std::uint32_t held : old) {
     if (held != 0) place(hash_of(stash[held - 1]), held - 1);

@@ -9,9 +9,9 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
 #include "python_tree/python_tree.h"
+#include "python_tree/scratch.h"
 
 namespace tervalo {
 
@@ -32,7 +32,7 @@ class KeySet {
   // Adds the last entry of `stash`, whose key must not be in the set.
   void add_last(Stash stash);
   // Gives the memory back.
-  void clear() noexcept { std::vector<NodeIndex>().swap(buckets_); }
+  void clear() noexcept { ScratchVector<std::uint32_t>().swap(buckets_); }
 
  private:
   static std::size_t hash_of(PyObject* key, const KeyNumber& number) noexcept;
@@ -43,7 +43,7 @@ class KeySet {
   void place(std::size_t hash, std::uint32_t position) noexcept;
 
   // 1 + the entry's position in the stash; 0 where empty. The size is a power of two.
-  std::vector<std::uint32_t> buckets_;
+  ScratchVector<std::uint32_t> buckets_;
   std::size_t count_ = 0;
 };
 

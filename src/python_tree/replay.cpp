@@ -51,7 +51,7 @@ void ShapeReplay::attach(NodeIndex slot, Spine& spine, NodeIndex Link::* toward,
 }
 
 void ShapeReplay::descend(NodeIndex slot) {
-  Path<std::vector<Link>> path;
+  Path<ScratchVector<Link>> path;
   NodeIndex* link = &root_;
   while (*link != kNoNode) {
     path.push(link);

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "python_tree/balance.h"
+#include "python_tree/scratch.h"
 
 namespace tervalo {
 
@@ -86,7 +86,7 @@ class ShapeReplay {
   void attach(NodeIndex slot, Spine& spine, NodeIndex Link::* toward, Spine& other);
   void descend(NodeIndex slot);
 
-  std::vector<Link> links_;
+  ScratchVector<Link> links_;
   NodeIndex root_ = kNoNode;
   NodeIndex lowest_ = kNoNode;
   NodeIndex highest_ = kNoNode;
