@@ -23,7 +23,6 @@ import os
 import pickle
 import platform
 import random
-import resource
 import statistics
 import subprocess
 import sys
@@ -482,6 +481,17 @@ def rss():  # resident set size in bytes
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def reset_peak_rss():
+    """Linux (4.0 on) starts the process's peak resident size afresh at its current size."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def peak_rss():  # in bytes, since the last reset_peak_rss()
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+
 def measure_memory(contender, n, mode, seed):
     vals = list(range(10**9, 10**9 + n))  # outside the small-int cache, never shared
     random.Random(seed).shuffle(vals)
@@ -490,12 +500,11 @@ def measure_memory(contender, n, mode, seed):
     if mode == "trace":
         tracemalloc.start()
     before = rss()
+    reset_peak_rss()
     c = build(vals)
     gc.collect()
     after = rss()
-    # The process's highest resident size so far; before the build it was `before` give or
-    # take what making the values left behind.
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = peak_rss()
     traced = tracemalloc.get_traced_memory()[0] if mode == "trace" else None
     assert len(c) == n
     print(json.dumps({"rss": after - before, "peak": peak - before, "traced": traced}))
@@ -517,7 +526,7 @@ def memory_report(n, seed):
         note = "   (nodes live on the C++ heap, unseen by tracemalloc)" if c == AVL else ""
         trace_s = "n/a" if c == AVL else f"{traced_b:.1f}"
         print(f"{c:<13} {rss_b:>10.1f} {peak:>10.2f} {trace_s:>12}{note}", flush=True)
-        rows[c] = rss_b
+        rows[c] = (rss_b, peak)
     return rows
 
 
@@ -556,7 +565,9 @@ def markdown(results, n, repeat_count, mem):
         print("\n| bytes per entry beyond the stored objects | " + " | ".join(mem) + " |")
         print("|---|" + "---:|" * len(mem))
         print("| RSS delta, 1 fresh process each | "
-              + " | ".join(f"{v:.1f}" for v in mem.values()) + " |")
+              + " | ".join(f"{kept:.1f}" for kept, _ in mem.values()) + " |")
+        print("| peak RSS while building / RSS delta | "
+              + " | ".join(f"{peak:.2f}" for _, peak in mem.values()) + " |")
 
 
 def main():
