@@ -154,9 +154,8 @@ MUTANTS = [
     Mutant("in-order-layout-kept-after-removal", "src/python_tree/arena.cpp",
            "void NodeArena::give_back(NodeIndex index) noexcept {\n  in_key_order_ = false;\n",
            "void NodeArena::give_back(NodeIndex index) noexcept {\n"),
-    Mutant("descending-listing-off-by-one", TRAVERSE,
-           "for (std::size_t slot = len_; slot >= 1; --slot)",
-           "for (std::size_t slot = len_; slot > 1; --slot)"),
+    Mutant("descending-listing-ascends", TRAVERSE,
+           "descending ? len - i : i + 1", "descending ? i + 1 : i + 1"),
     Mutant("path-rebalanced-to-the-root", BAL,
            "      if (links[*link].height == height_before) break;\n", "",
            "a subtree whose height is unchanged leaves every ancestor's height and balance as "

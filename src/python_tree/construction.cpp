@@ -88,8 +88,7 @@ namespace {
 template <class Number, class Less>
 ScratchVector<std::uint32_t> positions_sorted_by(
     ScratchVector<std::pair<Number, std::uint32_t>> entries, Less less) {
-  std::sort(entries.begin(), entries.end(),
-            [&less](const auto& a, const auto& b) { return less(a, b); });
+  std::sort(entries.begin(), entries.end(), less);
   ScratchVector<std::uint32_t> order(entries.size());
   for (std::size_t at = 0; at < entries.size(); ++at) order[at] = entries[at].second;
   return order;
@@ -124,13 +123,13 @@ ScratchVector<std::uint32_t> TreeConstruction::sorted_positions() const {
       const StashedEntry* stash = stash_.data();
       return positions_sorted_by(numbered<KeyNumber>(stash_, [](const KeyNumber& n) { return n; }),
                                  [stash](const auto& a, const auto& b) {
+                                   // Settled from the copied numbers first: the stash is read only
+                                   // on a tie.
                                    if (auto settled = a.first.settle(b.first))
                                      return *settled == Ordering::Less;
-                                   auto ordering = compare_keys(stash[a.second].key.get(), a.first,
-                                                                stash[b.second].key.get(), b.first);
-                                   if (!ordering)
-                                     throw Panic{"keys of one group failed to compare"};
-                                   return *ordering == Ordering::Less;
+                                   return order_in_group(stash[a.second].key.get(), a.first,
+                                                         stash[b.second].key.get(),
+                                                         b.first) == Ordering::Less;
                                  });
     }
   }

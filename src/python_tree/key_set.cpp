@@ -49,9 +49,7 @@ void KeySet::grow(Stash stash, std::size_t capacity) {
 }
 
 void KeySet::fill(Stash stash) {
-  buckets_.clear();
-  count_ = 0;
-  grow(stash, std::bit_ceil(std::max<std::size_t>(2 * stash.size(), 16)));
+  buckets_.assign(std::bit_ceil(std::max<std::size_t>(2 * stash.size(), 16)), 0);
   for (std::size_t position = 0; position < stash.size(); ++position) {
     place(hash_of(stash[position]), static_cast<std::uint32_t>(position));
   }
@@ -62,9 +60,9 @@ bool KeySet::contains(Stash stash, PyObject* key, const KeyNumber& number) const
   const std::size_t mask = buckets_.size() - 1;
   for (std::size_t at = hash_of(key, number) & mask; buckets_[at] != 0; at = (at + 1) & mask) {
     const StashedEntry& entry = stash[buckets_[at] - 1];
-    auto ordering = compare(key, number, entry.key.get(), entry.number);
-    if (!ordering) throw Panic{"keys of one group failed to compare"};
-    if (*ordering == Ordering::Equal) return true;
+    if (order_in_group(key, number, entry.key.get(), entry.number) == Ordering::Equal) {
+      return true;
+    }
   }
   return false;
 }

@@ -15,6 +15,14 @@
 
 namespace tervalo {
 
+// The ordering of two keys of one comparison group, which cannot fail and runs no Python code.
+inline Ordering order_in_group(PyObject* a, const KeyNumber& a_number, PyObject* b,
+                               const KeyNumber& b_number) {
+  auto ordering = compare(a, a_number, b, b_number);
+  if (!ordering) throw Panic{"keys of one group failed to compare"};
+  return *ordering;
+}
+
 // An entry a construction has taken and not yet placed in a node.
 struct StashedEntry {
   Ref value;

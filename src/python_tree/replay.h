@@ -54,9 +54,6 @@ class ShapeReplay {
     return place(root_);
   }
 
-  Link& operator[](NodeIndex slot) noexcept { return links_[slot]; }
-  const Link& operator[](NodeIndex slot) const noexcept { return links_[slot]; }
-
  private:
   // The slots from the root toward one end, root first; empty while not known.
   class Spine {

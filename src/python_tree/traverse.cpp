@@ -46,6 +46,18 @@ void collect_post_order(const NodeArena& nodes, NodeIndex index, ValueList& out)
 
 }  // namespace
 
+// Nodes that lie in key order are listed by reading their slots front to back (or back to
+// front), without a walk.
+static ValueList listed_by_slot(const NodeArena& nodes, std::size_t len, bool descending) {
+  ValueList out;
+  out.reserve(len);
+  for (std::size_t i = 0; i < len; ++i) {
+    const auto slot = static_cast<NodeIndex>(descending ? len - i : i + 1);
+    out.push_back(Ref::borrow(nodes[slot].value.get()));
+  }
+  return out;
+}
+
 template <void (*Collect)(const NodeArena&, NodeIndex, ValueList&)>
 static ValueList listing(const NodeArena& nodes, NodeIndex root, std::size_t len) {
   ValueList out;
@@ -54,27 +66,16 @@ static ValueList listing(const NodeArena& nodes, NodeIndex root, std::size_t len
   return out;
 }
 
-// Nodes that lie in key order are listed by reading their slots front to back (or back to
-// front), without a walk.
 ValueList PythonAvlTree::in_order() const {
   if (!nodes_.slots_in_key_order()) return listing<collect_in_order>(nodes_, root_, len_);
-  ValueList out;
-  out.reserve(len_);
-  for (std::size_t slot = 1; slot <= len_; ++slot) {
-    out.push_back(Ref::borrow(nodes_[static_cast<NodeIndex>(slot)].value.get()));
-  }
-  return out;
+  return listed_by_slot(nodes_, len_, false);
 }
 
 ValueList PythonAvlTree::descending() const {
   if (!nodes_.slots_in_key_order()) return listing<collect_descending>(nodes_, root_, len_);
-  ValueList out;
-  out.reserve(len_);
-  for (std::size_t slot = len_; slot >= 1; --slot) {
-    out.push_back(Ref::borrow(nodes_[static_cast<NodeIndex>(slot)].value.get()));
-  }
-  return out;
+  return listed_by_slot(nodes_, len_, true);
 }
+
 ValueList PythonAvlTree::pre_order() const {
   return listing<collect_pre_order>(nodes_, root_, len_);
 }
