@@ -68,24 +68,24 @@ Built build(const std::vector<std::int64_t>& keys, std::vector<FloorNode>& nodes
     }
   }
   const std::size_t count = sorted.size();
-  tervalo::ShapeReplay replay(count);
-  if (rising || falling) {
-    replay.insert_ascending();
-  } else {
-    for (const std::uint32_t r : rank_of_arrival) replay.insert(r);
-  }
   nodes.assign(count + 1, FloorNode{});
   for (std::size_t slot = 1; slot <= count; ++slot) {
     nodes[slot].number = sorted[slot - 1];
     nodes[slot].height = 1;
   }
-  const NodeIndex root = replay.write_links(
-      [&](NodeIndex slot, NodeIndex left, NodeIndex right, std::uint8_t height) {
-        nodes[slot].left = left;
-        nodes[slot].right = right;
-        nodes[slot].height = height;
-      },
-      falling && !rising);
+  const auto link = [&](NodeIndex slot, NodeIndex left, NodeIndex right, std::uint8_t height) {
+    nodes[slot].left = left;
+    nodes[slot].right = right;
+    nodes[slot].height = height;
+  };
+  NodeIndex root;
+  if (rising || falling) {
+    root = tervalo::link_ascending(count, falling && !rising, link);
+  } else {
+    tervalo::ShapeReplay replay(count);
+    for (const std::uint32_t r : rank_of_arrival) replay.insert(r);
+    root = replay.write_links(link);
+  }
   return {count, root, root == tervalo::kNoNode ? std::uint8_t{0} : nodes[root].height};
 }
 

@@ -52,6 +52,7 @@ CMP = "src/python_tree/compare.cpp"
 BAL = "src/python_tree/balance.h"
 CONSTRUCTION = "src/python_tree/construction.cpp"
 REPLAY = "src/python_tree/replay.cpp"
+REPLAY_H = "src/python_tree/replay.h"
 KEY_SET = "src/python_tree/key_set.cpp"
 TRAVERSE = "src/python_tree/traverse.cpp"
 TREE = "src/python_tree/python_tree.cpp"
@@ -125,16 +126,22 @@ MUTANTS = [
            "    value.reset();\n    key.reset();\n    if (!duplicate)",
            "    key.reset();\n    value.reset();\n    if (!duplicate)"),
     Mutant("rising-run-ends-without-set", CONSTRUCTION,
-           "    arrival_ = Arrival::Scattered;\n    kept_.fill(stash_);\n",
+           "    arrival_ = Arrival::Scattered;\n    kept_.fill(entries);\n",
            "    arrival_ = Arrival::Scattered;\n"),
     Mutant("scattered-keys-not-remembered", CONSTRUCTION,
-           "  if (arrival_ == Arrival::Scattered) kept_.add_last(stash_);\n", ""),
+           "  if (arrival_ == Arrival::Scattered) kept_.add_last(stash());\n", ""),
     Mutant("falling-run-placed-rising", CONSTRUCTION,
-           "arrival_ == Arrival::Falling ? count - slot",
-           "arrival_ == Arrival::Falling ? slot - 1"),
+           "      if (falling) std::reverse(entries.begin(), entries.end());\n", ""),
+    Mutant("falling-run-taken-as-rising", CONSTRUCTION,
+           "arrival_ == Arrival::Rising ? Ordering::Greater : Ordering::Less;",
+           "Ordering::Greater;"),
+    Mutant("scattered-nodes-half-placed", CONSTRUCTION,
+           "        while (rank[at] != at + 1) {", "        if (rank[at] != at + 1) {"),
     Mutant("abandon-skips-linking", CONSTRUCTION,
            "void TreeConstruction::abandon() {\n  if (stashing_) link_stash();",
            "void TreeConstruction::abandon() {\n  release_stash();\n  stashing_ = false;"),
+    Mutant("hash-match-skipped", KEY_SET,
+           "(buckets_[at] >> 32) != hash) continue;", "(buckets_[at] >> 32) == hash) continue;"),
     Mutant("negative-zero-hashed-apart", KEY_SET,
            "number.value.real == 0.0 ? 0.0 : number.value.real", "number.value.real"),
     Mutant("replay-descends-by-arrival", REPLAY,
@@ -143,14 +150,13 @@ MUTANTS = [
     Mutant("replay-spine-never-forgotten", REPLAY,
            "  // Rotations along the path may have moved either spine.\n  low_.clear();\n"
            "  high_.clear();\n", ""),
-    Mutant("ascending-top-one-level-too-high", REPLAY,
+    Mutant("ascending-top-one-level-too-high", REPLAY_H,
            "std::bit_width(remaining / 3)", "std::bit_width(remaining / 2)"),
-    Mutant("ascending-perfect-subtrees-one-too-low", REPLAY,
-           "link.height = static_cast<std::uint8_t>(std::bit_width(size));",
-           "link.height = static_cast<std::uint8_t>(std::bit_width(size / 2));"),
-    Mutant("mirror-keeps-sides", "src/python_tree/replay.h",
-           "write(place(slot), place(mirrored ? link.right : link.left),",
-           "write(place(slot), place(link.left),"),
+    Mutant("ascending-perfect-subtrees-one-too-low", REPLAY_H,
+           "static_cast<std::uint8_t>(std::bit_width(size)));",
+           "static_cast<std::uint8_t>(std::bit_width(size / 2)));"),
+    Mutant("mirror-keeps-sides", REPLAY_H,
+           "    if (mirrored) std::swap(left, right);\n", ""),
     Mutant("in-order-layout-kept-after-removal", "src/python_tree/arena.cpp",
            "void NodeArena::give_back(NodeIndex index) noexcept {\n  in_key_order_ = false;\n",
            "void NodeArena::give_back(NodeIndex index) noexcept {\n"),

@@ -23,6 +23,8 @@ class KeyExtractor {
   // one) names an attribute; anything else callable is called.
   static Result<KeyExtractor> extract(PyObject* object);
 
+  // Whether every value is its own key.
+  bool is_identity() const noexcept { return std::holds_alternative<Identity>(policy_); }
   // A new reference to the key of `value`.
   Result<Ref> key_of(PyObject* value) const;
   // The extractor in the form the constructor accepts back: None, a plain str, or the callable.

@@ -23,6 +23,15 @@ void NodeArena::reserve(std::size_t count) {
   if (nodes_.empty()) nodes_.emplace_back();
 }
 
+void NodeArena::release_spare_room() {
+  if (2 * (nodes_.capacity() - nodes_.size()) > nodes_.capacity()) {
+    std::vector<Node> fitted;
+    fitted.reserve(nodes_.size());
+    for (Node& node : nodes_) fitted.push_back(std::move(node));
+    nodes_.swap(fitted);
+  }
+}
+
 NodeIndex NodeArena::take(Ref value, Ref key, const KeyNumber& number) noexcept {
   in_key_order_ = false;
   NodeIndex index;

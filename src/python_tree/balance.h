@@ -124,7 +124,8 @@ class Path {
   }
 
  private:
-  std::array<NodeIndex*, kMaxHeight> links_{};
+  // Left uninitialised: only the entries below `depth_` are ever read.
+  std::array<NodeIndex*, kMaxHeight> links_;
   std::size_t depth_ = 0;
 };
 

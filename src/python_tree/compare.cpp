@@ -56,18 +56,26 @@ Result<Ordering> three_way(T a, T b) {
 
 Ordering unequal(bool less) { return less ? Ordering::Less : Ordering::Greater; }
 
-// Code points are read one at a time: the stable ABI offers no view of a str's storage, and
-// its UTF-8 form (whose byte order is code-point order as well) would make the interpreter keep
-// an encoded copy inside every non-ASCII key for as long as the key lives.
+// The stable ABI offers no view of a str's storage, and its UTF-8 form (whose byte order is
+// code-point order as well) would make the interpreter keep an encoded copy inside every
+// non-ASCII key for as long as the key lives. A str short enough is copied out whole in one
+// call; a longer one gives its first code points one call each.
 KeyNumber text_number(PyObject* text) noexcept {
-  constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3;
-  const Py_ssize_t count = std::min(PyUnicode_GetLength(text), kLatin1Count);
+  constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3, kCopiedWhole = 64;
+  const Py_ssize_t length = PyUnicode_GetLength(text);
+  const Py_ssize_t count = std::min(length, kLatin1Count);
+  Py_UCS4 copied[kCopiedWhole];
+  if (length <= kCopiedWhole) {
+    // Cannot fail: the buffer holds the whole str.
+    PyUnicode_AsUCS4(text, copied, kCopiedWhole, 0);
+  } else {
+    for (Py_ssize_t i = 0; i < count; ++i) copied[i] = PyUnicode_ReadChar(text, i);
+  }
   std::uint64_t latin1 = 0;
   Py_UCS4 widest = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    const Py_UCS4 c = PyUnicode_ReadChar(text, i);
-    widest = std::max(widest, c);
-    latin1 |= std::uint64_t{c & 0xFF} << (56 - 8 * i);
+    widest = std::max(widest, copied[i]);
+    latin1 |= std::uint64_t{copied[i] & 0xFF} << (56 - 8 * i);
   }
   KeyNumber number;
   number.kind = Kind::Latin1;
@@ -75,7 +83,7 @@ KeyNumber text_number(PyObject* text) noexcept {
   if (widest > 0xFF) {
     std::uint64_t wide = 0;
     for (Py_ssize_t i = 0; i < std::min(count, kWideCount); ++i) {
-      wide |= std::uint64_t{PyUnicode_ReadChar(text, i)} << (42 - 21 * i);
+      wide |= std::uint64_t{copied[i]} << (42 - 21 * i);
     }
     number.kind = Kind::Wide;
     number.value.prefix = wide;

@@ -33,17 +33,41 @@ TreeConstruction::Group TreeConstruction::group_of(const KeyNumber& number) noex
   }
 }
 
-// Emptied by hand: a vector's destructor may not release (see `Ref`).
+// Emptied by hand: a vector's destructor may not release (see `Ref`). Linked entries belong to
+// the tree.
 void TreeConstruction::release_stash() {
-  for (StashedEntry& entry : stash_) {
+  if (!stashing_) return;
+  for (Node& entry : tree_.nodes_.slots()) {
     entry.value.reset();
     entry.key.reset();
   }
-  stash_.clear();
+  tree_.nodes_.reset();
+}
+
+void TreeConstruction::append(Ref value, Ref key, const KeyNumber& number) {
+  NodeArena& nodes = tree_.nodes_;
+  if (stash().size() >= kMostEntries) throw std::bad_alloc();
+  // Doubling, so that every node moves at most once on average while the storage grows. What
+  // duplicates leave unused is given back when linking.
+  if (nodes.full()) nodes.reserve(std::max<std::size_t>(stash().size(), 16));
+  nodes.append(std::move(value), std::move(key), number);
 }
 
 Result<bool> TreeConstruction::add(Ref value, Ref key) {
   const KeyNumber number = KeyNumber::of(key.get());
+  // The common case first: a key of the stash's own kind, past the previous one in the
+  // direction the keys have taken, as the numbers alone tell.
+  if (stashing_ && arrival_ != Arrival::Scattered && stash().size() >= 2) {
+    const Node& last = stash().back();
+    if (number.kind == last.kind) {
+      const auto settled = number.settle(last.key_number());
+      const Ordering onward = arrival_ == Arrival::Rising ? Ordering::Greater : Ordering::Less;
+      if (settled && *settled == onward) {
+        append(std::move(value), std::move(key), number);
+        return true;
+      }
+    }
+  }
   if (stashing_) {
     const Group group = group_of(number);
     if (group_ == Group::None) group_ = group;
@@ -60,46 +84,48 @@ Result<bool> TreeConstruction::add(Ref value, Ref key) {
     if (!duplicate) return fail(std::move(duplicate).error());
     return false;
   }
-  if (stash_.size() >= kMostEntries) throw std::bad_alloc();
-  stash_.push_back(StashedEntry{std::move(value), std::move(key), number});
-  if (arrival_ == Arrival::Scattered) kept_.add_last(stash_);
+  append(std::move(value), std::move(key), number);
+  if (arrival_ == Arrival::Scattered) kept_.add_last(stash());
   return true;
 }
 
 Result<bool> TreeConstruction::stashed(PyObject* key, const KeyNumber& number) {
-  if (stash_.empty()) return false;
+  const Stash entries = stash();
+  if (entries.empty()) return false;
   if (arrival_ != Arrival::Scattered) {
-    const StashedEntry& last = stash_.back();
-    TRY_ASSIGN(const Ordering ordering, compare(key, number, last.key.get(), last.number));
+    const Node& last = entries.back();
+    TRY_ASSIGN(const Ordering ordering, compare(key, number, last.key.get(), last.key_number()));
     if (ordering == Ordering::Equal) return true;
     const Arrival seen = ordering == Ordering::Greater ? Arrival::Rising : Arrival::Falling;
-    if (stash_.size() == 1) arrival_ = seen;
+    if (entries.size() == 1) arrival_ = seen;
     if (seen == arrival_) return false;
     arrival_ = Arrival::Scattered;
-    kept_.fill(stash_);
+    kept_.fill(entries);
   }
-  return kept_.contains(stash_, key, number);
+  return kept_.contains(entries, key, number);
 }
 
 namespace {
 
-// Sorts `entries` of (number, position) by number and answers the positions in that order.
-// The entries are copied out of the stash so that the sort reads one array front to back.
+// Sorts `entries` of (number, position) by number and answers each position's slot in that
+// order (its rank, from 1). The numbers are copied out of the nodes so that the sort reads one
+// array front to back.
 template <class Number, class Less>
-ScratchVector<std::uint32_t> positions_sorted_by(
-    ScratchVector<std::pair<Number, std::uint32_t>> entries, Less less) {
+ScratchVector<NodeIndex> ranks_by(ScratchVector<std::pair<Number, std::uint32_t>> entries,
+                                  Less less) {
   std::sort(entries.begin(), entries.end(), less);
-  ScratchVector<std::uint32_t> order(entries.size());
-  for (std::size_t at = 0; at < entries.size(); ++at) order[at] = entries[at].second;
-  return order;
+  ScratchVector<NodeIndex> rank(entries.size());
+  for (std::size_t at = 0; at < entries.size(); ++at) {
+    rank[entries[at].second] = static_cast<NodeIndex>(at + 1);
+  }
+  return rank;
 }
 
 template <class Number, class Read>
-ScratchVector<std::pair<Number, std::uint32_t>> numbered(const ScratchVector<StashedEntry>& stash,
-                                                         Read read) {
+ScratchVector<std::pair<Number, std::uint32_t>> numbered(Stash stash, Read read) {
   ScratchVector<std::pair<Number, std::uint32_t>> entries(stash.size());
   for (std::uint32_t position = 0; position < stash.size(); ++position) {
-    entries[position] = {read(stash[position].number), position};
+    entries[position] = {read(stash[position]), position};
   }
   return entries;
 }
@@ -107,75 +133,68 @@ ScratchVector<std::pair<Number, std::uint32_t>> numbered(const ScratchVector<Sta
 }  // namespace
 
 // Keys in the stash are distinct, so no two compare Equal.
-ScratchVector<std::uint32_t> TreeConstruction::sorted_positions() const {
+ScratchVector<NodeIndex> TreeConstruction::ranks() const {
+  const Stash entries = stash();
   switch (group_) {
     case Group::Integer:
-      return positions_sorted_by(
-          numbered<std::int64_t>(stash_, [](const KeyNumber& n) { return n.value.integer; }),
+      return ranks_by(
+          numbered<std::int64_t>(entries, [](const Node& n) { return n.number.integer; }),
           [](const auto& a, const auto& b) { return a.first < b.first; });
     case Group::Real:
-      return positions_sorted_by(
-          numbered<double>(stash_, [](const KeyNumber& n) { return n.value.real; }),
-          [](const auto& a, const auto& b) { return a.first < b.first; });
-    default: {
+      return ranks_by(numbered<double>(entries, [](const Node& n) { return n.number.real; }),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    default:
       // Strs and bytes: the numbers settle most pairs; equal prefixes (and a Latin-1 str against
       // a wider one) compare the keys themselves.
-      const StashedEntry* stash = stash_.data();
-      return positions_sorted_by(numbered<KeyNumber>(stash_, [](const KeyNumber& n) { return n; }),
-                                 [stash](const auto& a, const auto& b) {
-                                   // Settled from the copied numbers first: the stash is read only
-                                   // on a tie.
-                                   if (auto settled = a.first.settle(b.first))
-                                     return *settled == Ordering::Less;
-                                   return order_in_group(stash[a.second].key.get(), a.first,
-                                                         stash[b.second].key.get(),
-                                                         b.first) == Ordering::Less;
-                                 });
-    }
+      return ranks_by(numbered<KeyNumber>(entries, [](const Node& n) { return n.key_number(); }),
+                      [entries](const auto& a, const auto& b) {
+                        // Settled from the copied numbers first: the nodes are read only on a
+                        // tie.
+                        if (auto settled = a.first.settle(b.first))
+                          return *settled == Ordering::Less;
+                        return order_in_group(entries[a.second].key.get(), a.first,
+                                              entries[b.second].key.get(),
+                                              b.first) == Ordering::Less;
+                      });
   }
 }
 
 void TreeConstruction::link_stash() {
   kept_.clear();
-  const std::size_t count = stash_.size();
+  // Everything that can fail comes before a node changes its slot.
+  tree_.nodes_.release_spare_room();
+  const std::span<Node> entries = tree_.nodes_.slots();
+  const std::size_t count = entries.size();
   if (count > 0) {
-    // Everything that can fail comes before the stash is touched.
-    ShapeReplay replay(count);
-    ScratchVector<std::uint32_t> order;
+    const auto link = [entries](NodeIndex slot, NodeIndex left, NodeIndex right,
+                                std::uint8_t height) {
+      Node& node = entries[slot - 1];
+      node.left = left;
+      node.right = right;
+      node.height = height;
+    };
     if (arrival_ == Arrival::Scattered) {
-      order = sorted_positions();
-      ScratchVector<NodeIndex> rank(count);
-      for (std::size_t slot = 1; slot <= count; ++slot) {
-        rank[order[slot - 1]] = static_cast<NodeIndex>(slot);
-      }
+      ScratchVector<NodeIndex> rank = ranks();
+      ShapeReplay replay(count);
       for (const NodeIndex slot : rank) replay.insert(slot);
+      // Each swap puts one node at the slot of its rank.
+      for (std::size_t at = 0; at < count; ++at) {
+        while (rank[at] != at + 1) {
+          const std::size_t to = rank[at] - 1;
+          std::swap(entries[at], entries[to]);
+          std::swap(rank[at], rank[to]);
+        }
+      }
+      tree_.root_ = replay.write_links(link);
     } else {
-      replay.insert_ascending();
+      const bool falling = arrival_ == Arrival::Falling;
+      if (falling) std::reverse(entries.begin(), entries.end());
+      tree_.root_ = link_ascending(count, falling, link);
     }
-    NodeArena& nodes = tree_.nodes_;
-    nodes.reserve(count);
-    // Nodes in key order, from slot 1 on.
-    for (std::size_t slot = 1; slot <= count; ++slot) {
-      const std::size_t position = arrival_ == Arrival::Rising    ? slot - 1
-                                   : arrival_ == Arrival::Falling ? count - slot
-                                                                  : order[slot - 1];
-      StashedEntry& entry = stash_[position];
-      nodes.append(std::move(entry.value), std::move(entry.key), entry.number);
-    }
-    stash_.clear();
-    tree_.root_ = replay.write_links(
-        [&nodes](NodeIndex slot, NodeIndex left, NodeIndex right, std::uint8_t height) {
-          Node& node = nodes[slot];
-          node.left = left;
-          node.right = right;
-          node.height = height;
-        },
-        arrival_ == Arrival::Falling);
     tree_.len_ = count;
     tree_.first_ = 1;
     tree_.last_ = static_cast<NodeIndex>(count);
   }
-  ScratchVector<StashedEntry>().swap(stash_);
   stashing_ = false;
 }
 

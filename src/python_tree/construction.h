@@ -3,13 +3,13 @@
 //
 // While every key so far belongs to one comparison group (exact ints that fit 64 bits, exact
 // floats other than NaN, exact strs, or exact bytes), comparing two keys runs no Python code and
-// cannot fail, so nothing can tell how many comparisons are made or when. Entries are then only
-// stashed; a duplicate is found (against the previous key while the keys rise or fall, else in
-// a set of the keys kept) and refused at once, value then key, as insertion refuses it. Linking
-// comes at the end: the insertions are replayed on the entries' ranks (their arrival order when
-// the keys rose or fell, a sort otherwise), and the entries go into nodes in key order, into
-// storage of exactly their number. The first key outside the group links the stash so far;
-// it and every later entry are then inserted one by one.
+// cannot fail, so nothing can tell how many comparisons are made or when. Entries then only
+// take the next node, unlinked, in the order they come; a duplicate is found (against the
+// previous key while the keys rise or fall, else in a set of the keys kept) and refused at
+// once, value then key, as insertion refuses it. Linking comes at the end: the insertions are
+// replayed on the entries' ranks (their arrival order when the keys rose or fell, a sort
+// otherwise), and the nodes are moved into key order where they lie. The first key outside the
+// group links the nodes so far; it and every later entry are then inserted one by one.
 #pragma once
 
 #include "python_tree/key_set.h"
@@ -23,7 +23,7 @@ class TreeConstruction {
   TreeConstruction() = default;
   TreeConstruction(const TreeConstruction&) = delete;
   TreeConstruction& operator=(const TreeConstruction&) = delete;
-  // Unfinished (a fault unwinding), the stash goes in the order it came, value then key.
+  // Unfinished (a fault unwinding), unlinked entries go in the order they came, value then key.
   ~TreeConstruction() noexcept(false) { release_stash(); }
 
   // As `tree.insert(value, key)` on the tree built so far.
@@ -38,15 +38,18 @@ class TreeConstruction {
   enum class Arrival : std::uint8_t { Rising, Falling, Scattered };
   static Group group_of(const KeyNumber& number) noexcept;
 
+  // The unlinked entries, in the order they came.
+  Stash stash() const noexcept { return tree_.nodes_.slots(); }
+  // Takes the next node for an entry that is kept.
+  void append(Ref value, Ref key, const KeyNumber& number);
   // Whether a key Equal to `key` is stashed.
   Result<bool> stashed(PyObject* key, const KeyNumber& number);
-  // The stash's positions in key order.
-  ScratchVector<std::uint32_t> sorted_positions() const;
+  // The slot in key order of each stashed entry, in the order they came.
+  ScratchVector<NodeIndex> ranks() const;
   // Links the stash into the tree; later entries are inserted one by one.
   void link_stash();
   void release_stash();
 
-  ScratchVector<StashedEntry> stash_;
   PythonAvlTree tree_;
   bool stashing_ = true;
   bool inserted_one_by_one_ = false;

@@ -2,9 +2,10 @@
 //
 // A construction that defers linking must still refuse a duplicate at the moment insertion
 // would refuse it (its release can run a finaliser between two calls of the key callable), so
-// it asks this set first. The set holds positions in the stash only, open-addressed and probed
-// linearly; each key's hash is recomputed from the entry: the number itself for ints and floats,
-// the object's own cached hash for strs and bytes.
+// it asks this set first. The set holds positions of the construction's unlinked nodes,
+// open-addressed and probed linearly, each beside the upper half of its key's hash: the number
+// itself for ints and floats, the object's own cached hash for strs and bytes. A probe reads a
+// node only when that half matches, and growing reads none.
 #pragma once
 
 #include <cstddef>
@@ -23,13 +24,8 @@ inline Ordering order_in_group(PyObject* a, const KeyNumber& a_number, PyObject*
   return *ordering;
 }
 
-// An entry a construction has taken and not yet placed in a node.
-struct StashedEntry {
-  Ref value;
-  Ref key;
-  KeyNumber number;
-};
-using Stash = std::span<const StashedEntry>;
+// The entries a construction has taken and not yet linked, in the order they came.
+using Stash = std::span<const Node>;
 
 class KeySet {
  public:
@@ -40,19 +36,21 @@ class KeySet {
   // Adds the last entry of `stash`, whose key must not be in the set.
   void add_last(Stash stash);
   // Gives the memory back.
-  void clear() noexcept { ScratchVector<std::uint32_t>().swap(buckets_); }
+  void clear() noexcept { ScratchVector<std::uint64_t>().swap(buckets_); }
 
  private:
-  static std::size_t hash_of(PyObject* key, const KeyNumber& number) noexcept;
-  static std::size_t hash_of(const StashedEntry& entry) noexcept {
-    return hash_of(entry.key.get(), entry.number);
-  }
-  void grow(Stash stash, std::size_t capacity);
-  void place(std::size_t hash, std::uint32_t position) noexcept;
+  // The upper half of a key's hash: Equal keys of one group have the same.
+  static std::uint32_t hash_of(PyObject* key, const KeyNumber& number) noexcept;
+  // Room for `size` buckets, a power of two, refilled from the old ones.
+  void resize(std::size_t size);
+  // The first bucket probed for a hash: its top bits, as many as the size has.
+  std::size_t home(std::uint32_t hash) const noexcept { return hash >> home_shift_; }
+  void place(std::uint32_t hash, std::uint32_t position) noexcept;
 
-  // 1 + the entry's position in the stash; 0 where empty. The size is a power of two.
-  ScratchVector<std::uint32_t> buckets_;
+  // The hash in the upper 32 bits, 1 + the node's position in the lower; 0 where empty.
+  ScratchVector<std::uint64_t> buckets_;
   std::size_t count_ = 0;
+  unsigned home_shift_ = 32;
 };
 
 }  // namespace tervalo

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -165,6 +166,11 @@ class NodeArena {
   // Makes room for `count` more nodes, so that taking them moves nothing. Throws
   // `std::bad_alloc` when the memory cannot be had, with nothing changed.
   void reserve(std::size_t count);
+  // Whether a new slot at the end needs more room first.
+  bool full() const noexcept { return nodes_.size() == nodes_.capacity(); }
+  // Gives back the room reserved beyond the slots handed out when it is more than half of the
+  // storage; moves the nodes only then.
+  void release_spare_room();
   // A slot for a new node whose key has the number `number`; room must have been reserved.
   NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
   // The next slot at the end, for a new node whose key has the number `number` and is greater
@@ -175,6 +181,13 @@ class NodeArena {
     nodes_.push_back(
         Node{std::move(value), std::move(key), kNoNode, kNoNode, number.value, number.kind, 1});
     return index;
+  }
+  // Slots 1, 2, ... up to the last one handed out, free or not.
+  std::span<Node> slots() noexcept {
+    return nodes_.empty() ? std::span<Node>{} : std::span<Node>{nodes_}.subspan(1);
+  }
+  std::span<const Node> slots() const noexcept {
+    return nodes_.empty() ? std::span<const Node>{} : std::span<const Node>{nodes_}.subspan(1);
   }
   // Returns a slot whose references are already released.
   void give_back(NodeIndex index) noexcept;

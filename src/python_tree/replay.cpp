@@ -1,7 +1,5 @@
 #include "python_tree/replay.h"
 
-#include <bit>
-
 namespace tervalo {
 
 ShapeReplay::ShapeReplay(std::size_t count) : links_(count + 1) {}
@@ -63,45 +61,6 @@ void ShapeReplay::descend(NodeIndex slot) {
   // Rotations along the path may have moved either spine.
   low_.clear();
   high_.clear();
-}
-
-void ShapeReplay::insert_ascending() {
-  std::array<NodeIndex, kMaxHeight> spine{};
-  std::array<std::uint8_t, kMaxHeight> left_heights{};
-  std::size_t depth = 0;
-  NodeIndex* link = &root_;
-  std::size_t first = 1;
-  std::size_t remaining = links_.size() - 1;
-  while (remaining > 0) {
-    if (depth == spine.size()) throw Panic{"tree is deeper than a balanced tree can be"};
-    // The largest h with 3 * 2^(h - 1) <= remaining, and 0 below 3.
-    const auto height = static_cast<std::uint8_t>(std::bit_width(remaining / 3));
-    const std::size_t left_size = (std::size_t{1} << height) - 1;
-    const auto top = static_cast<NodeIndex>(first + left_size);
-    links_[top].left = link_perfect(static_cast<NodeIndex>(first), left_size);
-    *link = top;
-    link = &links_[top].right;
-    spine[depth] = top;
-    left_heights[depth] = height;
-    ++depth;
-    first = top + std::size_t{1};
-    remaining -= left_size + 1;
-  }
-  std::uint8_t below = 0;
-  for (std::size_t at = depth; at-- > 0;) {
-    below = static_cast<std::uint8_t>(1 + std::max(left_heights[at], below));
-    links_[spine[at]].height = below;
-  }
-}
-
-NodeIndex ShapeReplay::link_perfect(NodeIndex first, std::size_t size) {
-  if (size == 0) return kNoNode;
-  const auto top = static_cast<NodeIndex>(first + size / 2);
-  Link& link = links_[top];
-  link.left = link_perfect(first, size / 2);
-  link.right = link_perfect(top + 1, size / 2);
-  link.height = static_cast<std::uint8_t>(std::bit_width(size));
-  return top;
 }
 
 }  // namespace tervalo

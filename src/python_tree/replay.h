@@ -7,10 +7,11 @@
 //
 // An insertion past the highest (or below the lowest) slot so far is attached at the end of the
 // spine that leads there, remembered from the previous insertion at that end, and that spine is
-// rebalanced bottom-up as a descent's path would be: sorted and reverse-sorted input costs no
-// descent at all.
+// rebalanced bottom-up as a descent's path would be. Sorted and reverse-sorted input need no
+// replay at all: `link_ascending` gives their shape from the count alone.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 
 #include "python_tree/balance.h"
@@ -31,27 +32,14 @@ class ShapeReplay {
 
   // Inserts `slot`, which must not be in the tree yet.
   void insert(NodeIndex slot);
-  // Inserts every slot, in ascending order, into an empty replay, in one pass over the slots.
-  // Ascending insertion of n keys leaves a tree whose top has a perfect left subtree, of the
-  // largest height h with 3 * 2^(h - 1) <= n (0 for n below 3), and as its right subtree what
-  // ascending insertion of the other n - 2^h keys leaves: so the right spine carries perfect
-  // subtrees of falling heights, like the digits of a counter that every insertion steps.
-  void insert_ascending();
-  // Hands every slot's links to `write(slot, left, right, height)`; answers the root. Mirrored,
-  // slot s is handed over as count + 1 - s with its sides swapped: the shape of descending
-  // insertion is the mirror image of ascending insertion's.
+  // Hands every slot's links to `write(slot, left, right, height)`; answers the root.
   template <class Write>
-  NodeIndex write_links(Write&& write, bool mirrored) const {
-    const auto count = static_cast<NodeIndex>(links_.size() - 1);
-    const auto place = [&](NodeIndex slot) {
-      return !mirrored || slot == kNoNode ? slot : count + 1 - slot;
-    };
-    for (NodeIndex slot = 1; slot <= count; ++slot) {
+  NodeIndex write_links(Write&& write) const {
+    for (NodeIndex slot = 1; slot < links_.size(); ++slot) {
       const Link& link = links_[slot];
-      write(place(slot), place(mirrored ? link.right : link.left),
-            place(mirrored ? link.left : link.right), link.height);
+      write(slot, link.left, link.right, link.height);
     }
-    return place(root_);
+    return root_;
   }
 
  private:
@@ -77,8 +65,6 @@ class ShapeReplay {
     std::size_t depth_ = 0;
   };
 
-  // Links slots first .. first + size - 1 (size is 2^h - 1) as a perfect tree; its top.
-  NodeIndex link_perfect(NodeIndex first, std::size_t size);
   void find(Spine& spine, NodeIndex Link::* toward) const;
   void attach(NodeIndex slot, Spine& spine, NodeIndex Link::* toward, Spine& other);
   void descend(NodeIndex slot);
@@ -90,5 +76,62 @@ class ShapeReplay {
   Spine low_;
   Spine high_;
 };
+
+namespace detail {
+
+// Links slots first .. first + size - 1 (size is 2^h - 1) as a perfect tree; answers its top.
+template <class Link>
+std::size_t link_perfect(std::size_t first, std::size_t size, Link& link) {
+  if (size == 0) return 0;
+  const std::size_t top = first + size / 2;
+  link(top, link_perfect(first, size / 2, link), link_perfect(top + 1, size / 2, link),
+       static_cast<std::uint8_t>(std::bit_width(size)));
+  return top;
+}
+
+}  // namespace detail
+
+// Links slots 1..count as inserting them in ascending order one by one leaves them, handing
+// each slot's links to `write(slot, left, right, height)` once; answers the root. Mirrored,
+// slot s is handed over as count + 1 - s with its sides swapped: the shape that descending
+// insertion leaves is the mirror image.
+//
+// Ascending insertion of n keys leaves a tree whose top has a perfect left subtree, of the
+// largest height h with 3 * 2^(h - 1) <= n (0 for n below 3), and as its right subtree what
+// ascending insertion of the other n - 2^h keys leaves: so the right spine carries perfect
+// subtrees of falling heights, like the digits of a counter that every insertion steps.
+template <class Write>
+NodeIndex link_ascending(std::size_t count, bool mirrored, Write&& write) {
+  const auto place = [count, mirrored](std::size_t slot) {
+    return static_cast<NodeIndex>(!mirrored || slot == 0 ? slot : count + 1 - slot);
+  };
+  const auto link = [&](std::size_t slot, std::size_t left, std::size_t right,
+                        std::uint8_t height) {
+    if (mirrored) std::swap(left, right);
+    write(place(slot), place(left), place(right), height);
+  };
+  // The right spine from the root down, with the height of each spine slot's left subtree.
+  std::array<std::size_t, kMaxHeight> spine{};
+  std::array<std::uint8_t, kMaxHeight> left_heights{};
+  std::size_t depth = 0;
+  for (std::size_t first = 1, remaining = count; remaining > 0; ++depth) {
+    if (depth == spine.size()) throw Panic{"tree is deeper than a balanced tree can be"};
+    const auto height = static_cast<std::uint8_t>(std::bit_width(remaining / 3));
+    const std::size_t left_size = (std::size_t{1} << height) - 1;
+    spine[depth] = first + left_size;
+    left_heights[depth] = height;
+    first += left_size + 1;
+    remaining -= left_size + 1;
+  }
+  std::uint8_t below = 0;
+  for (std::size_t at = depth; at-- > 0;) {
+    const std::size_t top = spine[at];
+    const std::size_t left_size = (std::size_t{1} << left_heights[at]) - 1;
+    const std::size_t left = detail::link_perfect(top - left_size, left_size, link);
+    below = static_cast<std::uint8_t>(1 + std::max(left_heights[at], below));
+    link(top, left, at + 1 < depth ? spine[at + 1] : 0, below);
+  }
+  return place(depth == 0 ? 0 : spine[0]);
+}
 
 }  // namespace tervalo

@@ -30,6 +30,7 @@ struct ScratchAllocator {
     if (bytes < kMappedFrom) return static_cast<T*>(::operator new(bytes));
     void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
+    madvise(block, bytes, MADV_HUGEPAGE);
     return static_cast<T*>(block);
   }
   void deallocate(T* block, std::size_t count) noexcept {
