@@ -66,6 +66,8 @@ QUERIES = "src/python/tree_queries.cpp"
 
 MUTANTS = [
     # Comparisons: the generic path.
+    Mutant("long-str-summary-repeats-first", CMP,
+           "copied[i] = PyUnicode_ReadChar(text, i);", "copied[i] = PyUnicode_ReadChar(text, 0);"),
     Mutant("rich-less-answers-greater", CMP,
            "if (less) return Ordering::Less;", "if (less) return Ordering::Greater;"),
     Mutant("rich-all-false-is-equal", CMP,

@@ -26,11 +26,9 @@ Result<Ref> KeyExtractor::key_of(PyObject* value) const {
     if (!key) return fail_fetched();
     return key;
   }
+  // Passed on the stack: a callable that takes its arguments that way gets no tuple made.
   const Ref& callable = std::get_if<Callable>(&policy_)->callable;
-  Ref arguments = Ref::steal(PyTuple_Pack(1, value));
-  if (!arguments) return fail_fetched();
-  Ref key = Ref::steal(PyObject_Call(callable.get(), arguments.get(), nullptr));
-  arguments.reset();
+  Ref key = Ref::steal(PyObject_CallFunctionObjArgs(callable.get(), value, nullptr));
   if (!key) return fail_fetched();
   return key;
 }
