@@ -57,6 +57,10 @@ class PythonValues {
 
   std::size_t size() const noexcept { return items_.size(); }
   Ref take(std::size_t index) noexcept { return std::move(items_[index]); }
+  // Asks the processor to fetch the item at `index`, if there is one, into its cache.
+  void prefetch(std::size_t index) const noexcept {
+    if (index < items_.size()) __builtin_prefetch(items_[index].get());
+  }
   // Releases the items from `index` on, front to back.
   void release_from(std::size_t index) {
     for (std::size_t i = index; i < items_.size(); ++i) items_[i].reset();

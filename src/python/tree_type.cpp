@@ -107,6 +107,8 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
   TreeConstruction tree;
   const bool values_are_keys = extractor.is_identity();
   for (std::size_t i = 0; i < values.size(); ++i) {
+    // Sorted values are seldom in memory order: fetching ahead hides most of the misses.
+    values.prefetch(i + 8);
     Ref value = values.take(i);
     Ref key;
     if (values_are_keys) {
