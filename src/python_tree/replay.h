@@ -2,13 +2,18 @@
 //
 // When the slots 1..n hold the entries in ascending key order, a key's slot is its rank, and
 // inserting slot numbers in the order the keys arrived gives exactly the shape that inserting
-// the keys gives: the same descents, the same rotations. The links live apart from the nodes,
-// 12 bytes a slot, so that the descents stay within a small block of memory.
+// the keys gives: the same attachments, the same rotations. The links live apart from the
+// nodes, 16 bytes a slot.
 //
-// An insertion past the highest (or below the lowest) slot so far is attached at the end of the
-// spine that leads there, remembered from the previous insertion at that end, and that spine is
-// rebalanced bottom-up as a descent's path would be. Sorted and reverse-sorted input need no
-// replay at all: `link_ascending` gives their shape from the count alone.
+// No insertion descends from the root. A new slot's parent in a search tree is its nearest
+// present neighbour on one side: the next lower slot when that has no right child, else the
+// next higher one, whose left child is then free. The neighbours come from a bitmap of the
+// slots present (an eighth of a byte a slot, with a summary bit per 64), and each slot knows its
+// parent, so the heights are corrected bottom-up from the new leaf, rotating where a descent's
+// path would be rotated, up to the first subtree whose height comes out as it was. A descent
+// would touch a slot at every level, far apart in memory; this touches the few it changes.
+// Sorted and reverse-sorted input need no replay at all: `link_ascending` gives their shape from
+// the count alone.
 #pragma once
 
 #include <bit>
@@ -22,6 +27,7 @@ namespace tervalo {
 struct Link {
   NodeIndex left = kNoNode;
   NodeIndex right = kNoNode;
+  NodeIndex parent = kNoNode;
   std::uint8_t height = 1;
 };
 
@@ -43,38 +49,30 @@ class ShapeReplay {
   }
 
  private:
-  // The slots from the root toward one end, root first; empty while not known.
-  class Spine {
+  // The slots present, one bit each, and one summary bit per word that has any.
+  class Presence {
    public:
-    bool empty() const noexcept { return depth_ == 0; }
-    std::size_t depth() const noexcept { return depth_; }
-    NodeIndex operator[](std::size_t at) const noexcept { return slots_[at]; }
-    NodeIndex back() const noexcept { return slots_[depth_ - 1]; }
-    void clear() noexcept { depth_ = 0; }
-    void push(NodeIndex slot) {
-      if (depth_ == slots_.size()) throw Panic{"tree is deeper than a balanced tree can be"};
-      slots_[depth_++] = slot;
-    }
-    void erase(std::size_t at) noexcept {
-      for (std::size_t i = at + 1; i < depth_; ++i) slots_[i - 1] = slots_[i];
-      --depth_;
-    }
+    explicit Presence(std::size_t count);
+    void add(NodeIndex slot) noexcept;
+    // The nearest present slot below (above) `slot`; one must exist.
+    NodeIndex below(NodeIndex slot) const noexcept;
+    NodeIndex above(NodeIndex slot) const noexcept;
 
    private:
-    std::array<NodeIndex, kMaxHeight> slots_{};
-    std::size_t depth_ = 0;
+    ScratchVector<std::uint64_t> words_;
+    ScratchVector<std::uint64_t> summary_;
   };
 
-  void find(Spine& spine, NodeIndex Link::* toward) const;
-  void attach(NodeIndex slot, Spine& spine, NodeIndex Link::* toward, Spine& other);
-  void descend(NodeIndex slot);
+  // The link in `slot`'s parent (or the root) that leads to `slot`.
+  NodeIndex& link_to(NodeIndex slot) noexcept;
+  // Corrects heights and balances from `slot` up, as a descent's path is rebalanced.
+  void rebalance_up(NodeIndex slot);
 
   ScratchVector<Link> links_;
+  Presence present_;
   NodeIndex root_ = kNoNode;
   NodeIndex lowest_ = kNoNode;
   NodeIndex highest_ = kNoNode;
-  Spine low_;
-  Spine high_;
 };
 
 namespace detail {
