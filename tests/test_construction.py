@@ -79,7 +79,7 @@ def test_monotone_runs_of_every_length(n, how):
 
 
 @pytest.mark.parametrize("how", ARRANGEMENTS)
-@pytest.mark.parametrize("n", [100, 1000])
+@pytest.mark.parametrize("n", [100, 1000, 20_000])  # past 4096, neighbours span summary words
 def test_built_tree_changes_as_the_inserted_one(n, how):
     # Heights inside the built tree decide every later rotation.
     rng = seeded(f"later changes {n} {how}")

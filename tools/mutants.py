@@ -151,6 +151,11 @@ MUTANTS = [
     Mutant("replay-neighbour-skips-own-word", REPLAY,
            "bits_below(words_[word], slot % kBits)) {",
            "bits_below(words_[word], slot % kBits) & 0) {"),
+    Mutant("replay-neighbour-word-from-group-start", REPLAY,
+           "  while (words == 0) words = summary_[--group];\n"
+           "  word = group * kBits + highest_bit(words);",
+           "  while (words == 0) words = summary_[--group];\n"
+           "  word = group * kBits + lowest_bit(words);"),
     Mutant("replay-rotation-forgets-grandchildren", REPLAY,
            "          if (grandchild != kNoNode) links_[grandchild].parent = child;\n", ""),
     Mutant("ascending-top-one-level-too-high", REPLAY_H,
