@@ -7,11 +7,11 @@
 namespace tervalo {
 namespace {
 
-std::size_t mix(std::uint64_t bits) noexcept {
+std::uint64_t mix(std::uint64_t bits) noexcept {
   bits ^= bits >> 33;
   bits *= 0xff51afd7ed558ccdULL;
   bits ^= bits >> 33;
-  return static_cast<std::size_t>(bits);
+  return bits;
 }
 
 }  // namespace
