@@ -14,8 +14,7 @@ Result<KeyExtractor> KeyExtractor::extract(PyObject* object) {
   return fail(PyExc_TypeError, "key must be an attribute name, a callable, or None");
 }
 
-Result<Ref> KeyExtractor::key_of(PyObject* value) const {
-  if (std::holds_alternative<Identity>(policy_)) return Ref::borrow(value);
+Result<Ref> KeyExtractor::computed_key_of(PyObject* value) const {
   if (const auto* attribute = std::get_if<Attribute>(&policy_)) {
     // A fresh name object per lookup: the name is stored as text, never as a Python object.
     Ref name = Ref::steal(PyUnicode_FromStringAndSize(

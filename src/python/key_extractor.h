@@ -23,10 +23,12 @@ class KeyExtractor {
   // one) names an attribute; anything else callable is called.
   static Result<KeyExtractor> extract(PyObject* object);
 
-  // Whether every value is its own key.
-  bool is_identity() const noexcept { return std::holds_alternative<Identity>(policy_); }
-  // A new reference to the key of `value`.
-  Result<Ref> key_of(PyObject* value) const;
+  // A new reference to the key of `value`. The identity is answered inline: it is every
+  // construction's and every call's common case.
+  Result<Ref> key_of(PyObject* value) const {
+    if (std::holds_alternative<Identity>(policy_)) return Ref::borrow(value);
+    return computed_key_of(value);
+  }
   // The extractor in the form the constructor accepts back: None, a plain str, or the callable.
   Result<Ref> as_key_spec() const;
 
@@ -40,6 +42,8 @@ class KeyExtractor {
   };
   using Policy = std::variant<Identity, Attribute, Callable>;
   explicit KeyExtractor(Policy policy) noexcept : policy_(std::move(policy)) {}
+  // `key_of` for an attribute or a callable.
+  Result<Ref> computed_key_of(PyObject* value) const;
 
   Policy policy_;
 };

@@ -105,23 +105,16 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
   // computed. Node storage grows with the entries actually stored, not with the input:
   // duplicates take none.
   TreeConstruction tree;
-  const bool values_are_keys = extractor.is_identity();
   for (std::size_t i = 0; i < values.size(); ++i) {
     // Sorted values are seldom in memory order: fetching ahead hides most of the misses.
     values.prefetch(i + 8);
     Ref value = values.take(i);
-    Ref key;
-    if (values_are_keys) {
-      key = Ref::borrow(value.get());
-    } else {
-      auto computed = extractor.key_of(value.get());
-      if (!computed) {
-        value.reset();
-        return fail(abandon_construction(std::move(computed).error(), values, i + 1, tree));
-      }
-      key = std::move(*computed);
+    auto key = extractor.key_of(value.get());
+    if (!key) {
+      value.reset();
+      return fail(abandon_construction(std::move(key).error(), values, i + 1, tree));
     }
-    auto inserted = tree.add(std::move(value), std::move(key));
+    auto inserted = tree.add(std::move(value), std::move(*key));
     if (!inserted)
       return fail(abandon_construction(std::move(inserted).error(), values, i + 1, tree));
   }

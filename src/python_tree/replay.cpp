@@ -1,5 +1,7 @@
 #include "python_tree/replay.h"
 
+#include <utility>
+
 namespace tervalo {
 namespace {
 
