@@ -9,6 +9,8 @@
 namespace tervalo {
 namespace {
 
+constexpr std::size_t kFetchAhead = 16;
+
 Result<Ref> iterator_iter(PyAVLTreeIterator& self) {
   return Ref::borrow(reinterpret_cast<PyObject*>(&self));
 }
@@ -26,8 +28,15 @@ PyObject* iterator_next_slot(PyObject* object) {
   auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object);
   const HoldGuard<Hold::Exclusive> hold(self.borrow);
   if (!hold) return unary_slot<PyAVLTreeIterator, Hold::Exclusive, iterator_next>(object);
-  if (self.position == self.snapshot.size()) return nullptr;
-  return self.snapshot[self.position++].release();
+  const std::size_t position = self.position;
+  if (position == self.snapshot.size()) return nullptr;
+  // The caller releases each value soon after taking it; values seldom lie in memory in the
+  // order they are yielded, so each is fetched a few calls ahead.
+  if (position + kFetchAhead < self.snapshot.size()) {
+    __builtin_prefetch(self.snapshot[position + kFetchAhead].get(), 1);
+  }
+  self.position = position + 1;
+  return self.snapshot[position].release();
 }
 
 void iterator_release(PyObject* object) {

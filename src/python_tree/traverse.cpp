@@ -50,7 +50,7 @@ void collect_post_order(const NodeArena& nodes, NodeIndex index, ValueList& out)
 // front), without a walk. The values themselves are seldom in memory order: each is fetched a
 // few entries ahead of the reference taken to it.
 static ValueList listed_by_slot(const NodeArena& nodes, std::size_t len, bool descending) {
-  constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kAhead = 32;
   const auto slot_of = [len, descending](std::size_t i) {
     return static_cast<NodeIndex>(descending ? len - i : i + 1);
   };
