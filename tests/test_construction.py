@@ -92,6 +92,18 @@ def test_built_tree_changes_as_the_inserted_one(n, how):
     assert [id(v) for v in built.pre_order()] == [id(v) for v in inserted.pre_order()]
 
 
+def test_large_node_storage_moves_whole_as_it_grows():
+    # Past 32 MiB of nodes (about 840,000) the storage is mapped: reached by copying while the
+    # constructor doubles it, then grown by remapping while insertions add a half more.
+    n = 900_000
+    tree = AVLTree(range(0, 4 * n, 4))
+    for x in range(2, 2 * n, 4):
+        tree.insert(x)
+    expected = sorted([*range(0, 4 * n, 4), *range(2, 2 * n, 4)])
+    assert list(tree) == expected
+    assert list(tree.descending()) == expected[::-1]
+
+
 @pytest.mark.parametrize("how", ARRANGEMENTS)
 @pytest.mark.parametrize("distinct", [1, 2, 5, 1000])
 def test_many_values_few_keys(distinct, how):

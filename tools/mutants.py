@@ -55,6 +55,7 @@ REPLAY = "src/python_tree/replay.cpp"
 REPLAY_H = "src/python_tree/replay.h"
 KEY_SET = "src/python_tree/key_set.cpp"
 TRAVERSE = "src/python_tree/traverse.cpp"
+STORAGE = "src/python_tree/relocatable_array.h"
 TREE = "src/python_tree/python_tree.cpp"
 BOUNDED = "src/python_tree/bounded.cpp"
 BUILD_CPP = "src/python_tree/build.cpp"
@@ -246,6 +247,13 @@ MUTANTS = [
     Mutant("missing-keyword-kind", ARGS, 'kind = "keyword";', 'kind = "keyword-only";',
            "no bound function has a required keyword-only parameter, so no missing-argument "
            "message ever names the keyword kind"),
+    # Node storage: moved whole by copy while small, by remapping once large.
+    Mutant("storage-copy-drops-last-node", STORAGE,
+           "static_cast<void*>(data_), size_ * sizeof(T));",
+           "static_cast<void*>(data_), (size_ - 1) * sizeof(T));"),
+    Mutant("storage-remap-keeps-half", STORAGE,
+           "mremap(data_, capacity_ * sizeof(T), bytes",
+           "mremap(data_, capacity_ * sizeof(T) / 2, bytes"),
     Mutant("argument-note-text", ERROR,
            "\"while processing '%s'\"", "\"while parsing '%s'\""),
 ]
@@ -263,6 +271,7 @@ SUBJECT_TESTS = {
     "src/python_tree/replay.cpp": ["test_construction.py"],
     "src/python_tree/replay.h": ["test_construction.py"],
     "src/python_tree/arena.cpp": ["test_insert_shapes.py", "test_lookup_remove.py"],
+    "src/python_tree/relocatable_array.h": ["test_construction.py"],
     "src/python_tree/python_tree.cpp": ["test_insert_shapes.py", "test_lookup_remove.py",
                                         "test_deep_release.py"],
     "src/python_tree/bounded.cpp": ["test_bounded.py"],

@@ -23,15 +23,6 @@ void NodeArena::reserve(std::size_t count) {
   if (nodes_.empty()) nodes_.emplace_back();
 }
 
-void NodeArena::release_spare_room() {
-  if (2 * (nodes_.capacity() - nodes_.size()) > nodes_.capacity()) {
-    std::vector<Node> fitted;
-    fitted.reserve(nodes_.size());
-    for (Node& node : nodes_) fitted.push_back(std::move(node));
-    nodes_.swap(fitted);
-  }
-}
-
 NodeIndex NodeArena::take(Ref value, Ref key, const KeyNumber& number) noexcept {
   in_key_order_ = false;
   NodeIndex index;
@@ -63,12 +54,12 @@ void NodeArena::give_back(NodeIndex index) noexcept {
 
 namespace {
 
-NodeIndex place_in_order(std::vector<Node>& from, std::vector<Node>& to, NodeIndex index) {
+NodeIndex place_in_order(NodeStorage& from, NodeStorage& to, NodeIndex index) {
   if (index == kNoNode) return kNoNode;
   Node& node = from[index];
   const NodeIndex left = place_in_order(from, to, node.left);
   const auto placed = static_cast<NodeIndex>(to.size());
-  to.push_back(std::move(node));
+  to.emplace_back(std::move(node));
   const NodeIndex right = place_in_order(from, to, to[placed].right);
   to[placed].left = left;
   to[placed].right = right;
@@ -78,7 +69,7 @@ NodeIndex place_in_order(std::vector<Node>& from, std::vector<Node>& to, NodeInd
 }  // namespace
 
 NodeIndex NodeArena::relayout_in_order(NodeIndex root, std::size_t count) {
-  std::vector<Node> fresh;
+  NodeStorage fresh;
   fresh.reserve(count + 1);
   fresh.emplace_back();
   const NodeIndex placed = place_in_order(nodes_, fresh, root);
@@ -90,7 +81,7 @@ NodeIndex NodeArena::relayout_in_order(NodeIndex root, std::size_t count) {
 }
 
 void NodeArena::reset() noexcept {
-  std::vector<Node>().swap(nodes_);
+  NodeStorage().swap(nodes_);
   free_ = kNoNode;
   free_count_ = 0;
   in_key_order_ = true;

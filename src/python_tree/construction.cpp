@@ -47,8 +47,8 @@ void TreeConstruction::release_stash() {
 void TreeConstruction::append(Ref value, Ref key, const KeyNumber& number) {
   NodeArena& nodes = tree_.nodes_;
   if (stash().size() >= kMostEntries) throw std::bad_alloc();
-  // Doubling, so that every node moves at most once on average while the storage grows. What
-  // duplicates leave unused is given back when linking.
+  // Doubling, so that the room never used is less than half; large storage grows by remapping
+  // its pages, without moving the nodes in memory.
   if (nodes.full()) nodes.reserve(std::max<std::size_t>(stash().size(), 16));
   nodes.append(std::move(value), std::move(key), number);
 }
@@ -162,7 +162,6 @@ ScratchVector<NodeIndex> TreeConstruction::ranks() const {
 void TreeConstruction::link_stash() {
   kept_.clear();
   // Everything that can fail comes before a node changes its slot.
-  tree_.nodes_.release_spare_room();
   const std::span<Node> entries = tree_.nodes_.slots();
   const std::size_t count = entries.size();
   if (count > 0) {

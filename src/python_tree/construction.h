@@ -13,8 +13,8 @@
 #pragma once
 
 #include "python_tree/key_set.h"
+#include "python_tree/mapped_allocator.h"
 #include "python_tree/python_tree.h"
-#include "python_tree/scratch.h"
 
 namespace tervalo {
 

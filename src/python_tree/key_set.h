@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <span>
 
+#include "python_tree/mapped_allocator.h"
 #include "python_tree/python_tree.h"
-#include "python_tree/scratch.h"
 
 namespace tervalo {
 

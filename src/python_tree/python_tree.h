@@ -33,6 +33,7 @@
 
 #include "binding/error.h"
 #include "binding/ref.h"
+#include "python_tree/relocatable_array.h"
 
 namespace tervalo {
 
@@ -142,6 +143,7 @@ struct Node {
 static_assert(sizeof(Node) <= 40, "a node's size is the tree's memory cost per entry");
 
 using ValueList = std::vector<Ref>;
+using NodeStorage = RelocatableArray<Node>;
 
 class SortedBuilder;
 class TreeConstruction;
@@ -166,11 +168,7 @@ class NodeArena {
   // Makes room for `count` more nodes, so that taking them moves nothing. Throws
   // `std::bad_alloc` when the memory cannot be had, with nothing changed.
   void reserve(std::size_t count);
-  // Whether a new slot at the end needs more room first.
   bool full() const noexcept { return nodes_.size() == nodes_.capacity(); }
-  // Gives back the room reserved beyond the slots handed out when it is more than half of the
-  // storage; moves the nodes only then.
-  void release_spare_room();
   // A slot for a new node whose key has the number `number`; room must have been reserved.
   NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
   // The next slot at the end, for a new node whose key has the number `number` and is greater
@@ -178,16 +176,18 @@ class NodeArena {
   // freed slot: consecutive calls fill consecutive slots.
   NodeIndex append(Ref value, Ref key, const KeyNumber& number) noexcept {
     const auto index = static_cast<NodeIndex>(nodes_.size());
-    nodes_.push_back(
-        Node{std::move(value), std::move(key), kNoNode, kNoNode, number.value, number.kind, 1});
+    nodes_.emplace_back(std::move(value), std::move(key), kNoNode, kNoNode, number.value,
+                        number.kind, std::uint8_t{1});
     return index;
   }
   // Slots 1, 2, ... up to the last one handed out, free or not.
   std::span<Node> slots() noexcept {
-    return nodes_.empty() ? std::span<Node>{} : std::span<Node>{nodes_}.subspan(1);
+    return nodes_.empty() ? std::span<Node>{}
+                          : std::span<Node>{nodes_.data(), nodes_.size()}.subspan(1);
   }
   std::span<const Node> slots() const noexcept {
-    return nodes_.empty() ? std::span<const Node>{} : std::span<const Node>{nodes_}.subspan(1);
+    return nodes_.empty() ? std::span<const Node>{}
+                          : std::span<const Node>{nodes_.data(), nodes_.size()}.subspan(1);
   }
   // Returns a slot whose references are already released.
   void give_back(NodeIndex index) noexcept;
@@ -199,7 +199,7 @@ class NodeArena {
   NodeIndex relayout_in_order(NodeIndex root, std::size_t count);
 
  private:
-  std::vector<Node> nodes_;
+  NodeStorage nodes_;
   NodeIndex free_ = kNoNode;
   std::size_t free_count_ = 0;
   bool in_key_order_ = true;

@@ -20,7 +20,7 @@
 #include <cstddef>
 
 #include "python_tree/balance.h"
-#include "python_tree/scratch.h"
+#include "python_tree/mapped_allocator.h"
 
 namespace tervalo {
 
