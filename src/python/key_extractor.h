@@ -29,6 +29,8 @@ class KeyExtractor {
     if (std::holds_alternative<Identity>(policy_)) return Ref::borrow(value);
     return computed_key_of(value);
   }
+  // Whether every value is its own key.
+  bool is_identity() const noexcept { return std::holds_alternative<Identity>(policy_); }
   // The extractor in the form the constructor accepts back: None, a plain str, or the callable.
   Result<Ref> as_key_spec() const;
 
@@ -65,6 +67,8 @@ class PythonValues {
   void prefetch(std::size_t index) const noexcept {
     if (index < items_.size()) __builtin_prefetch(items_[index].get());
   }
+  // The item at `index`, borrowed; it must still be held.
+  PyObject* at(std::size_t index) const noexcept { return items_[index].get(); }
   // Releases the items from `index` on, front to back.
   void release_from(std::size_t index) {
     for (std::size_t i = index; i < items_.size(); ++i) items_[i].reset();

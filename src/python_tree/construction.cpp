@@ -53,6 +53,17 @@ void TreeConstruction::append(Ref value, Ref key, const KeyNumber& number) {
   nodes.append(std::move(value), std::move(key), number);
 }
 
+void TreeConstruction::prefetch_key(PyObject* key) const noexcept {
+  if (!stashing_ || arrival_ != Arrival::Scattered) return;
+  // Other keys' numbers cost more, or their hashes a call: not worth taking twice.
+  PyTypeObject* type = Py_TYPE(key);
+  if (type != &PyLong_Type && type != &PyFloat_Type) return;
+  const KeyNumber number = KeyNumber::of(key);
+  if (number.kind == KeyNumber::Kind::Integer || number.kind == KeyNumber::Kind::Real) {
+    kept_.prefetch(number);
+  }
+}
+
 Result<bool> TreeConstruction::add(Ref value, Ref key) {
   const KeyNumber number = KeyNumber::of(key.get());
   // The common case first: a key of the stash's own kind, past the previous one in the

@@ -28,6 +28,9 @@ class TreeConstruction {
 
   // As `tree.insert(value, key)` on the tree built so far.
   Result<bool> add(Ref value, Ref key);
+  // Readies the lookup of a key that `add` will soon be given: once the keys are scattered,
+  // the duplicate set's bucket for an exact int or float lies anywhere in memory.
+  void prefetch_key(PyObject* key) const noexcept;
   // The tree built so far, laid out in key order.
   PythonAvlTree finish();
   // Releases the tree built so far as `clear` releases a tree.
