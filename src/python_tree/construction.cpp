@@ -141,6 +141,39 @@ ScratchVector<std::pair<Number, std::uint32_t>> numbered(Stash stash, Read read)
   return entries;
 }
 
+// Moves each entry to the slot of its rank. The entries of one cycle of the permutation move
+// one after another into the slot the previous one left; the cycle is followed a few steps
+// ahead of the moves, so that the entries about to move are fetched while others move.
+void place_in_key_order(std::span<Node> entries, ScratchVector<NodeIndex> rank) {
+  constexpr int kAhead = 8;
+  // The position of the entry of each rank, from 0; once a slot is filled, the slot itself.
+  ScratchVector<NodeIndex> from(entries.size());
+  for (std::size_t at = 0; at < entries.size(); ++at) {
+    from[rank[at] - 1] = static_cast<NodeIndex>(at);
+  }
+  ScratchVector<NodeIndex>().swap(rank);
+  for (std::size_t start = 0; start < entries.size(); ++start) {
+    if (from[start] == start) continue;
+    Node held = std::move(entries[start]);
+    std::size_t ahead = start;
+    for (int i = 0; i < kAhead; ++i) {
+      ahead = from[ahead];
+      __builtin_prefetch(&entries[ahead]);
+    }
+    for (std::size_t hole = start;;) {
+      const std::size_t next = std::exchange(from[hole], static_cast<NodeIndex>(hole));
+      if (next == start) {
+        entries[hole] = std::move(held);
+        break;
+      }
+      entries[hole] = std::move(entries[next]);
+      hole = next;
+      ahead = from[ahead];
+      __builtin_prefetch(&entries[ahead]);
+    }
+  }
+}
+
 }  // namespace
 
 // Keys in the stash are distinct, so no two compare Equal.
@@ -187,14 +220,7 @@ void TreeConstruction::link_stash() {
       ScratchVector<NodeIndex> rank = ranks();
       ShapeReplay replay(count);
       for (const NodeIndex slot : rank) replay.insert(slot);
-      // Each swap puts one node at the slot of its rank.
-      for (std::size_t at = 0; at < count; ++at) {
-        while (rank[at] != at + 1) {
-          const std::size_t to = rank[at] - 1;
-          std::swap(entries[at], entries[to]);
-          std::swap(rank[at], rank[to]);
-        }
-      }
+      place_in_key_order(entries, std::move(rank));
       tree_.root_ = replay.write_links(link);
     } else {
       const bool falling = arrival_ == Arrival::Falling;
