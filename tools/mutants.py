@@ -67,8 +67,8 @@ QUERIES = "src/python/tree_queries.cpp"
 
 MUTANTS = [
     # Comparisons: the generic path.
-    Mutant("long-str-summary-repeats-first", CMP,
-           "copied[i] = PyUnicode_ReadChar(text, i);", "copied[i] = PyUnicode_ReadChar(text, 0);"),
+    Mutant("str-summary-drops-latin1-high-bit", CMP,
+           "latin1 |= std::uint64_t{code & 0xFF}", "latin1 |= std::uint64_t{code & 0x7F}"),
     Mutant("rich-less-answers-greater", CMP,
            "if (less) return Ordering::Less;", "if (less) return Ordering::Greater;"),
     Mutant("rich-all-false-is-equal", CMP,

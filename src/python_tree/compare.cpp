@@ -58,32 +58,30 @@ Ordering unequal(bool less) { return less ? Ordering::Less : Ordering::Greater; 
 
 // The stable ABI offers no view of a str's storage, and its UTF-8 form (whose byte order is
 // code-point order as well) would make the interpreter keep an encoded copy inside every
-// non-ASCII key for as long as the key lives. A str short enough is copied out whole in one
-// call; a longer one gives its first code points one call each.
+// non-ASCII key for as long as the key lives. A wide-character copy of the first code points
+// caches nothing and reads no further: where `wchar_t` is 32 bits wide, each holds one code
+// point as it is, lone surrogates included.
+static_assert(sizeof(wchar_t) == sizeof(Py_UCS4));
 KeyNumber text_number(PyObject* text) noexcept {
-  constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3, kCopiedWhole = 64;
-  const Py_ssize_t length = PyUnicode_GetLength(text);
-  const Py_ssize_t count = std::min(length, kLatin1Count);
-  Py_UCS4 copied[kCopiedWhole];
-  if (length <= kCopiedWhole) {
-    // Cannot fail: the buffer holds the whole str.
-    PyUnicode_AsUCS4(text, copied, kCopiedWhole, 0);
-  } else {
-    for (Py_ssize_t i = 0; i < count; ++i) copied[i] = PyUnicode_ReadChar(text, i);
-  }
+  constexpr Py_ssize_t kLatin1Count = 8, kWideCount = 3;
+  // Past the end of a shorter str, zeros: they add nothing to either prefix.
+  wchar_t copied[kLatin1Count] = {};
+  // Cannot fail for an exact str.
+  PyUnicode_AsWideChar(text, copied, kLatin1Count);
   std::uint64_t latin1 = 0;
   Py_UCS4 widest = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    widest = std::max(widest, copied[i]);
-    latin1 |= std::uint64_t{copied[i] & 0xFF} << (56 - 8 * i);
+  for (Py_ssize_t i = 0; i < kLatin1Count; ++i) {
+    const auto code = static_cast<Py_UCS4>(copied[i]);
+    widest = std::max(widest, code);
+    latin1 |= std::uint64_t{code & 0xFF} << (56 - 8 * i);
   }
   KeyNumber number;
   number.kind = Kind::Latin1;
   number.value.prefix = latin1;
   if (widest > 0xFF) {
     std::uint64_t wide = 0;
-    for (Py_ssize_t i = 0; i < std::min(count, kWideCount); ++i) {
-      wide |= std::uint64_t{copied[i]} << (42 - 21 * i);
+    for (Py_ssize_t i = 0; i < kWideCount; ++i) {
+      wide |= std::uint64_t{static_cast<Py_UCS4>(copied[i])} << (42 - 21 * i);
     }
     number.kind = Kind::Wide;
     number.value.prefix = wide;
