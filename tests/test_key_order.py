@@ -4,6 +4,7 @@ summarising them, then by their values), and for the keys it must hand to their 
 comparisons (subclasses, bools, objects with comparisons of their own)."""
 
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -293,6 +294,18 @@ def test_edge_pairs_match_interpreter(a, b):
     for x, y in ((a, b), (b, a)):
         assert tree_order_probe_left(x, y) == interpreter_order(x, y)
         assert tree_order_node_left(x, y) == interpreter_order(x, y)
+
+
+def test_str_keys_gain_no_cached_encoding():
+    # The interpreter caches an encoded form inside a str once asked for one, and counts it in
+    # the str's size: summarising the keys must not ask.
+    keys = ["".join(c) + str(i) for i, c in enumerate(zip(CHARS, reversed(CHARS)))]
+    sizes = [sys.getsizeof(k) for k in keys]
+    tree = AVLTree(keys)
+    for k in keys:
+        tree.insert(k)
+        assert k in tree
+    assert [sys.getsizeof(k) for k in keys] == sizes
 
 
 @pytest.mark.parametrize("same_object", [True, False])
