@@ -151,7 +151,7 @@ void place_in_key_order(std::span<Node> entries, ScratchVector<NodeIndex> rank) 
   for (std::size_t at = 0; at < entries.size(); ++at) {
     from[rank[at] - 1] = static_cast<NodeIndex>(at);
   }
-  ScratchVector<NodeIndex>().swap(rank);
+  ScratchVector<NodeIndex>().swap(rank);  // given back before the moves: it is not read again
   for (std::size_t start = 0; start < entries.size(); ++start) {
     if (from[start] == start) continue;
     Node held = std::move(entries[start]);

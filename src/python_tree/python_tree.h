@@ -168,6 +168,7 @@ class NodeArena {
   // Makes room for `count` more nodes, so that taking them moves nothing. Throws
   // `std::bad_alloc` when the memory cannot be had, with nothing changed.
   void reserve(std::size_t count);
+  // Whether a new slot at the end needs more room first.
   bool full() const noexcept { return nodes_.size() == nodes_.capacity(); }
   // A slot for a new node whose key has the number `number`; room must have been reserved.
   NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
