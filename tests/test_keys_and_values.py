@@ -153,6 +153,27 @@ def test_keyed_tree_holds_value_and_key_once(kind):
     assert refs(watched) == base
 
 
+# A key callable may answer the value itself for some values and another object for others.
+# The first other object may come with the first entry, after a few, or only by insertion.
+@pytest.mark.parametrize("first_apart", [0, 1, 5, 12])
+def test_keys_that_are_sometimes_the_value_itself(first_apart):
+    values = [Token(i) for i in range(16)]
+    apart = {id(v): Token(v.k) for v in values[first_apart::3]}
+    watched = values + list(apart.values())
+    base = refs(watched)
+    tree = AVLTree(values[9::-2] + values[:9:2], key=lambda v: apart.get(id(v), v))
+    assert all([tree.insert(v) for v in values[10:]])
+    held = [1 if id(v) in apart else 2 for v in values] + [1] * len(apart)
+    assert [r - b for r, b in zip(refs(watched), base)] == held
+    assert same_objects(tree, values)
+    assert all(tree.search_key(Token(i)) is v for i, v in enumerate(values))
+    assert all([tree.remove(v) for v in values[::2]])
+    assert same_objects(tree, values[1::2])
+    del tree
+    gc.collect()
+    assert refs(watched) == base
+
+
 @pytest.mark.parametrize("kind", ["identity", "attribute", "callable"])
 def test_rejected_duplicates_are_released(kind):
     key = {"identity": None, "attribute": "k", "callable": lambda v: v.k}[kind]

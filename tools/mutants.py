@@ -57,6 +57,8 @@ KEY_SET = "src/python_tree/key_set.cpp"
 TRAVERSE = "src/python_tree/traverse.cpp"
 STORAGE = "src/python_tree/relocatable_array.h"
 TREE = "src/python_tree/python_tree.cpp"
+ARENA = "src/python_tree/arena.cpp"
+ARENA_H = "src/python_tree/arena.h"
 BOUNDED = "src/python_tree/bounded.cpp"
 BUILD_CPP = "src/python_tree/build.cpp"
 ARGS = "src/binding/arguments.cpp"
@@ -132,15 +134,19 @@ MUTANTS = [
            "    arrival_ = Arrival::Scattered;\n    kept_.fill(entries);\n",
            "    arrival_ = Arrival::Scattered;\n"),
     Mutant("scattered-keys-not-remembered", CONSTRUCTION,
-           "  if (arrival_ == Arrival::Scattered) kept_.add_last(stash());\n", ""),
+           "  if (arrival_ == Arrival::Scattered) kept_.add_last(Stash(tree_.nodes_));\n", ""),
     Mutant("falling-run-placed-rising", CONSTRUCTION,
-           "      if (falling) std::reverse(entries.begin(), entries.end());\n", ""),
+           "      if (falling) nodes.reverse_slots();\n", ""),
+    Mutant("falling-run-keys-left-in-place", ARENA,
+           "  if (keys_apart_) std::reverse(keys_.data() + 1, keys_.data() + 1 + count);\n", ""),
     Mutant("falling-run-taken-as-rising", CONSTRUCTION,
            "arrival_ == Arrival::Rising ? Ordering::Greater : Ordering::Less;",
            "Ordering::Greater;"),
-    Mutant("scattered-cycle-closed-at-its-start", CONSTRUCTION,
-           "        entries[hole] = std::move(held);", "        entries[start] = std::move(held);"),
-    Mutant("scattered-cycle-mark-skipped", CONSTRUCTION,
+    Mutant("scattered-cycle-closed-at-its-start", ARENA,
+           "        nodes_[hole] = std::move(held);", "        nodes_[start] = std::move(held);"),
+    Mutant("scattered-keys-left-in-place", ARENA_H,
+           "    if (keys_apart_) keys_[to].key = std::move(keys_[from].key);\n", ""),
+    Mutant("scattered-cycle-mark-skipped", ARENA,
            "std::exchange(from[hole], static_cast<NodeIndex>(hole));", "from[hole];"),
     Mutant("abandon-skips-linking", CONSTRUCTION,
            "void TreeConstruction::abandon() {\n  if (stashing_) link_stash();",
@@ -178,12 +184,24 @@ MUTANTS = [
            "a subtree whose height is unchanged leaves every ancestor's height and balance as "
            "they were, so rebalancing them changes nothing; only the work differs"),
     # Release orders.
-    Mutant("remove-releases-key-before-value", TREE,
-           "  nodes_[removed].value.reset();\n  nodes_[removed].key.reset();\n",
-           "  nodes_[removed].key.reset();\n  nodes_[removed].value.reset();\n"),
-    Mutant("subtree-releases-key-before-value", TREE,
-           "  node.value.reset();\n  node.key.reset();\n  const NodeIndex right",
-           "  node.key.reset();\n  node.value.reset();\n  const NodeIndex right"),
+    Mutant("entry-releases-key-before-value", ARENA_H,
+           "    value.reset();\n    key.reset();\n", "    key.reset();\n    value.reset();\n"),
+    Mutant("subtree-released-before-its-top", TREE,
+           "  nodes.release_entry(index);\n  const NodeIndex right = nodes[index].right;\n"
+           "  release_subtree(nodes, nodes[index].left);\n",
+           "  const NodeIndex right = nodes[index].right;\n"
+           "  release_subtree(nodes, nodes[index].left);\n  nodes.release_entry(index);\n"),
+    # Keys kept with their values, and moved apart.
+    Mutant("shared-key-reference-never-released", ARENA_H,
+           ": Ref::steal(value.get());", ": Ref();"),
+    Mutant("keys-moved-apart-take-new-references", ARENA,
+           "keys.emplace_back(Ref::steal(nodes_[index].value.get()));",
+           "keys.emplace_back(Ref::borrow(nodes_[index].value.get()));"),
+    Mutant("relayout-leaves-keys-behind", ARENA,
+           "    if (keys_apart) keys.emplace_back(std::move(from_keys[index].key));",
+           "    if (keys_apart) keys.emplace_back();"),
+    Mutant("other-key-stored-as-the-value", ARENA_H,
+           "    if (value != key && !keys_apart_) move_keys_apart();", "    static_cast<void>(key);"),
     # The remembered ends.
     Mutant("remove-keeps-stale-first", TREE,
            "  if (removed == first_) first_ = kNoNode;\n", ""),

@@ -16,6 +16,8 @@ CONVERSIONS = "src/binding/conversions.cpp"
 ARGS = "src/binding/arguments.cpp"
 ERROR = "src/binding/error.cpp"
 CORE_H = "src/python_tree/python_tree.h"
+KEY_ORDER_H = "src/python_tree/key_order.h"
+BUILD_H = "src/python_tree/build.h"
 CMP = "src/python_tree/compare.cpp"
 BOUNDED = "src/python_tree/bounded.cpp"
 TREE = "src/python_tree/python_tree.cpp"
@@ -61,7 +63,7 @@ MUTANTS = [
            "    number.kind = static_cast<Kind>(static_cast<int>(number.kind) + kTupleShift);",
            "    number = KeyNumber{static_cast<Kind>(static_cast<int>(number.kind) + kTupleShift),"
            " {}};"),
-    Mutant("tuple-int-summary-settles-equal", CORE_H,
+    Mutant("tuple-int-summary-settles-equal", KEY_ORDER_H,
            "      case Kind::Integer:\n"
            "        if (x.integer == y.integer) return Ordering::Equal;\n"
            "        [[fallthrough]];\n"
@@ -115,7 +117,7 @@ MUTANTS = [
            "  if (!std::holds_alternative<Callable>(policy_))"),
     Mutant("unpickle-key-from-value-slot", PICKLE,
            "Ref::borrow(PyTuple_GetItem(item, 1))", "Ref::borrow(PyTuple_GetItem(item, 0))"),
-    Mutant("unpickled-summary-of-value", CORE_H,
+    Mutant("unpickled-summary-of-value", BUILD_H,
            "const KeyNumber number = KeyNumber::of(key.get());\n    tree_.nodes_.append",
            "const KeyNumber number = KeyNumber::of(value.get());\n    tree_.nodes_.append"),
     Mutant("pair-of-three-accepted", PICKLE, "if (size != 2) {", "if (size < 2) {"),

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "python_tree/build.h"
+
 namespace tervalo {
 namespace {
 

@@ -102,9 +102,10 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
   }
 
   // Keys are computed one value at a time, each entry kept or refused before the next key is
-  // computed. Node storage grows with the entries actually stored, not with the input:
-  // duplicates take none.
+  // computed. Room for the input's length is taken up front only up to a bound; beyond it, node
+  // storage grows with the entries actually stored, not with the input: duplicates take none.
   TreeConstruction tree;
+  tree.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     // Sorted values are seldom in memory order, and scattered keys probe the duplicate set
     // anywhere: fetching ahead hides most of the misses.

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "python_tree/python_tree.h"
+#include "python_tree/arena.h"
 
 namespace tervalo {
 

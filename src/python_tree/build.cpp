@@ -1,10 +1,10 @@
 // The sorted bulk builder. Entries arrive in key order and take consecutive arena slots from 1
 // on, so the subtree of the n entries from slot `first` on is headed by slot first + n / 2, and
 // linking needs no entry at hand: one pass over the slots, no reference-count traffic.
+#include "python_tree/build.h"
+
 #include <algorithm>
 #include <bit>
-
-#include "python_tree/python_tree.h"
 
 namespace tervalo {
 namespace {
@@ -41,9 +41,7 @@ SortedBuilder::~SortedBuilder() noexcept(false) {
   // would not reach them) and go in the order given. Nothing can reach the builder meanwhile.
   const std::size_t count = std::exchange(tree_.len_, 0);
   for (std::size_t slot = 1; slot <= count; ++slot) {
-    Node& node = tree_.nodes_[static_cast<NodeIndex>(slot)];
-    node.value.reset();
-    node.key.reset();
+    tree_.nodes_.release_entry(static_cast<NodeIndex>(slot));
   }
 }
 

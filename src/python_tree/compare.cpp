@@ -2,7 +2,7 @@
 #include <cstring>
 #include <optional>
 
-#include "python_tree/python_tree.h"
+#include "python_tree/key_order.h"
 
 namespace tervalo {
 namespace {

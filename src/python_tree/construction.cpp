@@ -33,23 +33,32 @@ TreeConstruction::Group TreeConstruction::group_of(const KeyNumber& number) noex
   }
 }
 
-// Emptied by hand: a vector's destructor may not release (see `Ref`). Linked entries belong to
-// the tree.
+void TreeConstruction::reserve(std::size_t count) {
+  // Beyond this much, storage is mapped and grows by remapping: growing costs no copy then, and
+  // input of many duplicates must not hold room for entries never kept.
+  constexpr std::size_t kMostReserved = (std::size_t{32} << 20) / sizeof(Node);
+  tree_.nodes_.reserve(std::min(count, kMostReserved));
+}
+
+// Linked entries belong to the tree.
 void TreeConstruction::release_stash() {
   if (!stashing_) return;
-  for (Node& entry : tree_.nodes_.slots()) {
-    entry.value.reset();
-    entry.key.reset();
+  NodeArena& nodes = tree_.nodes_;
+  const std::size_t count = nodes.slot_count();
+  for (std::size_t slot = 1; slot <= count; ++slot) {
+    nodes.release_entry(static_cast<NodeIndex>(slot));
   }
-  tree_.nodes_.reset();
+  nodes.reset();
 }
 
 void TreeConstruction::append(Ref value, Ref key, const KeyNumber& number) {
   NodeArena& nodes = tree_.nodes_;
-  if (stash().size() >= kMostEntries) throw std::bad_alloc();
+  const std::size_t count = nodes.slot_count();
+  if (count >= kMostEntries) throw std::bad_alloc();
   // Doubling, so that the room never used is less than half; large storage grows by remapping
   // its pages, without moving the nodes in memory.
-  if (nodes.full()) nodes.reserve(std::max<std::size_t>(stash().size(), 16));
+  if (nodes.full()) nodes.reserve(std::max<std::size_t>(count, 16));
+  nodes.prepare_for(value.get(), key.get());
   nodes.append(std::move(value), std::move(key), number);
 }
 
@@ -68,8 +77,8 @@ Result<bool> TreeConstruction::add(Ref value, Ref key) {
   const KeyNumber number = KeyNumber::of(key.get());
   // The common case first: a key of the stash's own kind, past the previous one in the
   // direction the keys have taken, as the numbers alone tell.
-  if (stashing_ && arrival_ != Arrival::Scattered && stash().size() >= 2) {
-    const Node& last = stash().back();
+  if (stashing_ && arrival_ != Arrival::Scattered && tree_.nodes_.slot_count() >= 2) {
+    const Node& last = tree_.nodes_[static_cast<NodeIndex>(tree_.nodes_.slot_count())];
     if (number.kind == last.kind) {
       const auto settled = number.settle(last.key_number());
       const Ordering onward = arrival_ == Arrival::Rising ? Ordering::Greater : Ordering::Less;
@@ -96,16 +105,16 @@ Result<bool> TreeConstruction::add(Ref value, Ref key) {
     return false;
   }
   append(std::move(value), std::move(key), number);
-  if (arrival_ == Arrival::Scattered) kept_.add_last(stash());
+  if (arrival_ == Arrival::Scattered) kept_.add_last(Stash(tree_.nodes_));
   return true;
 }
 
 Result<bool> TreeConstruction::stashed(PyObject* key, const KeyNumber& number) {
-  const Stash entries = stash();
+  const Stash entries(tree_.nodes_);
   if (entries.empty()) return false;
   if (arrival_ != Arrival::Scattered) {
-    const Node& last = entries.back();
-    TRY_ASSIGN(const Ordering ordering, compare(key, number, last.key.get(), last.key_number()));
+    TRY_ASSIGN(const Ordering ordering,
+               tree_.nodes_.compare_probe(key, number, static_cast<NodeIndex>(entries.size())));
     if (ordering == Ordering::Equal) return true;
     const Arrival seen = ordering == Ordering::Greater ? Arrival::Rising : Arrival::Falling;
     if (entries.size() == 1) arrival_ = seen;
@@ -136,68 +145,34 @@ template <class Number, class Read>
 ScratchVector<std::pair<Number, std::uint32_t>> numbered(Stash stash, Read read) {
   ScratchVector<std::pair<Number, std::uint32_t>> entries(stash.size());
   for (std::uint32_t position = 0; position < stash.size(); ++position) {
-    entries[position] = {read(stash[position]), position};
+    entries[position] = {read(stash.number(position)), position};
   }
   return entries;
-}
-
-// Moves each entry to the slot of its rank. The entries of one cycle of the permutation move
-// one after another into the slot the previous one left; the cycle is followed a few steps
-// ahead of the moves, so that the entries about to move are fetched while others move.
-void place_in_key_order(std::span<Node> entries, ScratchVector<NodeIndex> rank) {
-  constexpr int kAhead = 8;
-  // The position of the entry of each rank, from 0; once a slot is filled, the slot itself.
-  ScratchVector<NodeIndex> from(entries.size());
-  for (std::size_t at = 0; at < entries.size(); ++at) {
-    from[rank[at] - 1] = static_cast<NodeIndex>(at);
-  }
-  ScratchVector<NodeIndex>().swap(rank);  // given back before the moves: it is not read again
-  for (std::size_t start = 0; start < entries.size(); ++start) {
-    if (from[start] == start) continue;
-    Node held = std::move(entries[start]);
-    std::size_t ahead = start;
-    for (int i = 0; i < kAhead; ++i) {
-      ahead = from[ahead];
-      __builtin_prefetch(&entries[ahead]);
-    }
-    for (std::size_t hole = start;;) {
-      const std::size_t next = std::exchange(from[hole], static_cast<NodeIndex>(hole));
-      if (next == start) {
-        entries[hole] = std::move(held);
-        break;
-      }
-      entries[hole] = std::move(entries[next]);
-      hole = next;
-      ahead = from[ahead];
-      __builtin_prefetch(&entries[ahead]);
-    }
-  }
 }
 
 }  // namespace
 
 // Keys in the stash are distinct, so no two compare Equal.
 ScratchVector<NodeIndex> TreeConstruction::ranks() const {
-  const Stash entries = stash();
+  const Stash entries(tree_.nodes_);
   switch (group_) {
     case Group::Integer:
       return ranks_by(
-          numbered<std::int64_t>(entries, [](const Node& n) { return n.number.integer; }),
+          numbered<std::int64_t>(entries, [](const KeyNumber& k) { return k.value.integer; }),
           [](const auto& a, const auto& b) { return a.first < b.first; });
     case Group::Real:
-      return ranks_by(numbered<double>(entries, [](const Node& n) { return n.number.real; }),
+      return ranks_by(numbered<double>(entries, [](const KeyNumber& k) { return k.value.real; }),
                       [](const auto& a, const auto& b) { return a.first < b.first; });
     default:
       // Strs and bytes: the numbers settle most pairs; equal prefixes (and a Latin-1 str against
       // a wider one) compare the keys themselves.
-      return ranks_by(numbered<KeyNumber>(entries, [](const Node& n) { return n.key_number(); }),
+      return ranks_by(numbered<KeyNumber>(entries, [](const KeyNumber& k) { return k; }),
                       [entries](const auto& a, const auto& b) {
                         // Settled from the copied numbers first: the nodes are read only on a
                         // tie.
                         if (auto settled = a.first.settle(b.first))
                           return *settled == Ordering::Less;
-                        return order_in_group(entries[a.second].key.get(), a.first,
-                                              entries[b.second].key.get(),
+                        return order_in_group(entries.key(a.second), a.first, entries.key(b.second),
                                               b.first) == Ordering::Less;
                       });
   }
@@ -206,12 +181,12 @@ ScratchVector<NodeIndex> TreeConstruction::ranks() const {
 void TreeConstruction::link_stash() {
   kept_.clear();
   // Everything that can fail comes before a node changes its slot.
-  const std::span<Node> entries = tree_.nodes_.slots();
-  const std::size_t count = entries.size();
+  NodeArena& nodes = tree_.nodes_;
+  const std::size_t count = nodes.slot_count();
   if (count > 0) {
-    const auto link = [entries](NodeIndex slot, NodeIndex left, NodeIndex right,
-                                std::uint8_t height) {
-      Node& node = entries[slot - 1];
+    const auto link = [&nodes](NodeIndex slot, NodeIndex left, NodeIndex right,
+                               std::uint8_t height) {
+      Node& node = nodes[slot];
       node.left = left;
       node.right = right;
       node.height = height;
@@ -220,11 +195,11 @@ void TreeConstruction::link_stash() {
       ScratchVector<NodeIndex> rank = ranks();
       ShapeReplay replay(count);
       for (const NodeIndex slot : rank) replay.insert(slot);
-      place_in_key_order(entries, std::move(rank));
+      nodes.permute_slots(std::move(rank));
       tree_.root_ = replay.write_links(link);
     } else {
       const bool falling = arrival_ == Arrival::Falling;
-      if (falling) std::reverse(entries.begin(), entries.end());
+      if (falling) nodes.reverse_slots();
       tree_.root_ = link_ascending(count, falling, link);
     }
     tree_.len_ = count;

@@ -26,6 +26,10 @@ class TreeConstruction {
   // Unfinished (a fault unwinding), unlinked entries go in the order they came, value then key.
   ~TreeConstruction() noexcept(false) { release_stash(); }
 
+  // Room for `count` entries, as far as storage that the C allocator would serve goes: the input's
+  // length bounds the entries kept, and taking their room at once spares the copies and page
+  // faults of growing into it. `std::bad_alloc` when it cannot be had.
+  void reserve(std::size_t count);
   // As `tree.insert(value, key)` on the tree built so far.
   Result<bool> add(Ref value, Ref key);
   // Readies the lookup of a key that `add` will soon be given: once the keys are scattered,
@@ -41,8 +45,6 @@ class TreeConstruction {
   enum class Arrival : std::uint8_t { Rising, Falling, Scattered };
   static Group group_of(const KeyNumber& number) noexcept;
 
-  // The unlinked entries, in the order they came.
-  Stash stash() const noexcept { return tree_.nodes_.slots(); }
   // Takes the next node for an entry that is kept.
   void append(Ref value, Ref key, const KeyNumber& number);
   // Whether a key Equal to `key` is stashed.

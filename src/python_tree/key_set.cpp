@@ -59,8 +59,8 @@ void KeySet::resize(std::size_t size) {
 void KeySet::fill(Stash stash) {
   resize(std::bit_ceil(std::max<std::size_t>(2 * stash.size(), 16)));
   for (std::size_t position = 0; position < stash.size(); ++position) {
-    const Node& entry = stash[position];
-    place(hash_of(entry.key.get(), entry.key_number()), static_cast<std::uint32_t>(position));
+    place(hash_of(stash.key(position), stash.number(position)),
+          static_cast<std::uint32_t>(position));
   }
   count_ = stash.size();
 }
@@ -70,8 +70,9 @@ bool KeySet::contains(Stash stash, PyObject* key, const KeyNumber& number) const
   const std::uint32_t hash = hash_of(key, number);
   for (std::size_t at = home(hash); buckets_[at] != 0; at = (at + 1) & mask) {
     if (static_cast<std::uint32_t>(buckets_[at] >> 32) != hash) continue;
-    const Node& entry = stash[static_cast<std::uint32_t>(buckets_[at]) - 1];
-    if (order_in_group(key, number, entry.key.get(), entry.key_number()) == Ordering::Equal) {
+    const std::size_t position = static_cast<std::uint32_t>(buckets_[at]) - 1;
+    if (order_in_group(key, number, stash.key(position), stash.number(position)) ==
+        Ordering::Equal) {
       return true;
     }
   }
@@ -81,8 +82,8 @@ bool KeySet::contains(Stash stash, PyObject* key, const KeyNumber& number) const
 void KeySet::add_last(Stash stash) {
   // At most half full, so that probes stay short.
   if (2 * (count_ + 1) > buckets_.size()) resize(2 * buckets_.size());
-  const Node& entry = stash.back();
-  place(hash_of(entry.key.get(), entry.key_number()), static_cast<std::uint32_t>(stash.size() - 1));
+  const std::size_t last = stash.size() - 1;
+  place(hash_of(stash.key(last), stash.number(last)), static_cast<std::uint32_t>(last));
   ++count_;
 }
 

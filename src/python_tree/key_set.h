@@ -9,10 +9,9 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
+#include "python_tree/arena.h"
 #include "python_tree/mapped_allocator.h"
-#include "python_tree/python_tree.h"
 
 namespace tervalo {
 
@@ -24,8 +23,25 @@ inline Ordering order_in_group(PyObject* a, const KeyNumber& a_number, PyObject*
   return *ordering;
 }
 
-// The entries a construction has taken and not yet linked, in the order they came.
-using Stash = std::span<const Node>;
+// The entries a construction has taken and not yet linked, in the order they came: the arena's
+// slots 1..size, read by position from 0.
+class Stash {
+ public:
+  explicit Stash(const NodeArena& nodes) noexcept : nodes_(&nodes), size_(nodes.slot_count()) {}
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  KeyNumber number(std::size_t position) const noexcept {
+    return (*nodes_)[slot(position)].key_number();
+  }
+  PyObject* key(std::size_t position) const noexcept { return nodes_->key(slot(position)); }
+
+ private:
+  static NodeIndex slot(std::size_t position) noexcept {
+    return static_cast<NodeIndex>(position + 1);
+  }
+  const NodeArena* nodes_;
+  std::size_t size_;
+};
 
 class KeySet {
  public:

@@ -4,6 +4,8 @@
 // comparison happens on the way down, before anything is changed, so a failure (or a fault)
 // leaves the tree as it was. On the way back up the nodes of the path are rebalanced
 // bottom-up, each at most once.
+#include "python_tree/python_tree.h"
+
 #include "python_tree/balance.h"
 
 namespace tervalo {
@@ -33,9 +35,7 @@ TakenMin take_min(NodeArena& nodes, NodeIndex index) {
 // subtrees. The recursion is as deep as the subtree is high.
 void release_subtree(NodeArena& nodes, NodeIndex index) {
   if (index == kNoNode) return;
-  Node& node = nodes[index];
-  node.value.reset();
-  node.key.reset();
+  nodes.release_entry(index);
   const NodeIndex right = nodes[index].right;
   release_subtree(nodes, nodes[index].left);
   release_subtree(nodes, right);
@@ -45,12 +45,13 @@ void release_subtree(NodeArena& nodes, NodeIndex index) {
 
 Result<bool> PythonAvlTree::insert(Ref value, Ref key, const KeyNumber& number) {
   nodes_.reserve(1);
+  nodes_.prepare_for(value.get(), key.get());
   Path<NodeArena> path;
   NodeIndex* link = &root_;
   bool leftmost = true, rightmost = true;
   while (*link != kNoNode) {
     Node& node = nodes_[*link];
-    auto ordering = compare(key.get(), number, node.key.get(), node.key_number());
+    auto ordering = nodes_.compare_probe(key.get(), number, *link);
     if (!ordering || *ordering == Ordering::Equal) {
       value.reset();
       key.reset();
@@ -76,9 +77,9 @@ Result<bool> PythonAvlTree::remove(PyObject* key) {
   NodeIndex* link = &root_;
   while (true) {
     if (*link == kNoNode) return false;
-    Node& node = nodes_[*link];
-    TRY_ASSIGN(const Ordering ordering, compare(key, number, node.key.get(), node.key_number()));
+    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, *link));
     if (ordering == Ordering::Equal) break;
+    Node& node = nodes_[*link];
     path.push(link);
     link = ordering == Ordering::Less ? &node.left : &node.right;
   }
@@ -98,12 +99,12 @@ Result<bool> PythonAvlTree::remove(PyObject* key) {
     nodes_[taken.minimum].right = taken.remainder;
     *link = rebalance(nodes_, taken.minimum);
   }
-  --len_;
-  // The links are consistent again before any finaliser can run.
-  nodes_[removed].value.reset();
-  nodes_[removed].key.reset();
-  nodes_.give_back(removed);
   path.rebalance_all(nodes_);
+  --len_;
+  // The tree is whole and balanced again before any finaliser can run, and stays so however a
+  // release unwinds.
+  nodes_.give_back(removed);
+  nodes_.release_entry(removed);
   return true;
 }
 
@@ -111,8 +112,8 @@ Result<Ref> PythonAvlTree::find(PyObject* key) const {
   const KeyNumber number = KeyNumber::of(key);
   NodeIndex index = root_;
   while (index != kNoNode) {
+    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, index));
     const Node& node = nodes_[index];
-    TRY_ASSIGN(const Ordering ordering, compare(key, number, node.key.get(), node.key_number()));
     if (ordering == Ordering::Equal) return Ref::borrow(node.value.get());
     index = ordering == Ordering::Less ? node.left : node.right;
   }

@@ -1,16 +1,10 @@
 // The ordered tree core: an AVL tree of (value, key) entries ordered by Python rich comparison.
 //
-// Ownership. Each node owns one reference to its value and one to its key (two references to
-// one object when the tree has no key extractor) and owns its two children. Nodes have no parent
-// pointers and are never shared or copied: rotations and removal relink whole nodes, so a node
-// keeps its value and key for its whole life. Releasing a node releases its value, then its key,
-// then its left subtree, then its right subtree.
-//
-// Storage. A tree keeps its nodes in one arena and links them by 32-bit slot numbers (slot 0
-// is "no node"): 40 bytes per entry, no allocator overhead per node, and a tree's nodes close
-// together in memory. A node also keeps a number summarising its key (`KeyNumber`): exact
-// ints, floats, strs and bytes, and tuples starting with one of these, are mostly compared by
-// that number, so a descent among such keys rarely touches the key objects.
+// Ownership. The tree owns one reference to each entry's value and one to its key (two
+// references to one object when the tree has no key extractor); its nodes live in a
+// `NodeArena`. Nodes have no parent pointers and are never shared or copied: rotations and
+// removal relink whole nodes, so a node keeps its entry for its whole life. Releasing a tree
+// releases each entry's value, then its key, then its left subtree, then its right subtree.
 //
 // Heights. A leaf has height 1 and an absent child counts 0. Once an insertion or removal
 // returns, every node's height is 1 + the larger child height, every node's balance
@@ -20,191 +14,22 @@
 // tests); releasing a reference may run a finaliser. The core has no notion of holds: the
 // caller must keep Python code from changing the tree while an operation runs. Faults (C++
 // exceptions) may unwind through any operation; every operation changes the tree only after its
-// last call into Python, so an unwinding operation leaves the tree as it was.
+// last call into Python, so an unwinding operation leaves the tree as it was, and it releases
+// what it removes only once the tree is whole and balanced again.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
-#include "binding/error.h"
-#include "binding/ref.h"
-#include "python_tree/relocatable_array.h"
+#include "python_tree/arena.h"
 
 namespace tervalo {
 
-enum class Ordering { Less, Equal, Greater };
-
-// What a node keeps of its key so that most comparisons need neither key object nor any call
-// into Python: the number of an exact int that fits 64 bits or of an exact float, or an
-// order-preserving number made of the leading characters of an exact str or the leading bytes
-// of an exact bytes. An exact non-empty tuple keeps the same of its first item, which decides
-// every comparison whose first items differ. Numbers of differing kinds (an int with a float,
-// say) are left to the full comparison.
-union NumberValue {
-  std::int64_t integer;
-  double real;
-  // Leading characters or bytes, the first in the most significant bits, absent ones as 0: two
-  // different prefixes order as their strings do; equal prefixes say nothing.
-  std::uint64_t prefix;
-};
-
-struct KeyNumber {
-  // The prefix of a str whose first (up to) 8 code points are all below 256 packs those 8 bits
-  // each (Latin1); any other str packs its first 3 code points, 21 bits each (Wide). The tuple
-  // kinds describe the first item of a tuple and come in the same order as the plain ones.
-  enum class Kind : std::uint8_t {
-    Other,
-    Integer,
-    Real,
-    Latin1,
-    Wide,
-    Bytes,
-    TupleInteger,
-    TupleReal,
-    TupleLatin1,
-    TupleWide,
-    TupleBytes,
-  };
-  Kind kind = Kind::Other;
-  NumberValue value{0};
-  static KeyNumber of(PyObject* key) noexcept;
-
-  // The ordering of two keys of these numbers when the numbers alone settle it. For two tuples
-  // that means their first items differ, and then these items alone decide: the interpreter
-  // compares no further item. Equal floats of two tuples (or NaNs, which may be one object),
-  // equal prefixes and differing kinds are left to the full comparison.
-  std::optional<Ordering> settle(const KeyNumber& other) const noexcept {
-    if (kind != other.kind) return std::nullopt;
-    const NumberValue x = value, y = other.value;
-    switch (kind) {
-      case Kind::Integer:
-        if (x.integer == y.integer) return Ordering::Equal;
-        [[fallthrough]];
-      case Kind::TupleInteger:
-        if (x.integer != y.integer)
-          return x.integer < y.integer ? Ordering::Less : Ordering::Greater;
-        return std::nullopt;
-      case Kind::Real:
-        if (x.real == y.real) return Ordering::Equal;
-        [[fallthrough]];
-      case Kind::TupleReal:
-        if (x.real < y.real) return Ordering::Less;
-        if (x.real > y.real) return Ordering::Greater;
-        return std::nullopt;
-      case Kind::Latin1:
-      case Kind::Wide:
-      case Kind::Bytes:
-      case Kind::TupleLatin1:
-      case Kind::TupleWide:
-      case Kind::TupleBytes:
-        if (x.prefix != y.prefix) return x.prefix < y.prefix ? Ordering::Less : Ordering::Greater;
-        return std::nullopt;
-      case Kind::Other:
-        break;
-    }
-    return std::nullopt;
-  }
-};
-
-// Three-way comparison of `a` (always the left operand) with `b`: `==`, then `<`, then `>`,
-// each followed by a truth test. There is no identity shortcut. All three false is a TypeError.
-Result<Ordering> compare(PyObject* a, PyObject* b);
-// The same, for keys whose numbers are known (`KeyNumber::of` of each). Where the numbers
-// alone decide (the common case of a descent) this stays inline and touches no key object.
-Result<Ordering> compare_keys(PyObject* a, const KeyNumber& a_number, PyObject* b,
-                              const KeyNumber& b_number);
-inline Result<Ordering> compare(PyObject* a, const KeyNumber& a_number, PyObject* b,
-                                const KeyNumber& b_number) {
-  if (auto settled = a_number.settle(b_number)) return *settled;
-  return compare_keys(a, a_number, b, b_number);
-}
-
-using NodeIndex = std::uint32_t;
-inline constexpr NodeIndex kNoNode = 0;
-
-// 40 bytes: the two references, the two links, the key's number or prefix, its kind and the
-// height.
-struct Node {
-  Ref value;
-  Ref key;
-  NodeIndex left = kNoNode;
-  NodeIndex right = kNoNode;
-  NumberValue number{0};
-  KeyNumber::Kind kind = KeyNumber::Kind::Other;
-  std::uint8_t height = 1;
-
-  KeyNumber key_number() const noexcept { return KeyNumber{kind, number}; }
-};
-static_assert(sizeof(Node) <= 40, "a node's size is the tree's memory cost per entry");
-
 using ValueList = std::vector<Ref>;
-using NodeStorage = RelocatableArray<Node>;
 
 class SortedBuilder;
 class TreeConstruction;
-
-// The nodes of one tree. Slot 0 is never used. Freed slots are chained through `left`.
-class NodeArena {
- public:
-  NodeArena() = default;
-  NodeArena(NodeArena&& other) noexcept
-      : nodes_(std::move(other.nodes_)),
-        free_(std::exchange(other.free_, kNoNode)),
-        free_count_(std::exchange(other.free_count_, 0)),
-        in_key_order_(std::exchange(other.in_key_order_, true)) {}
-
-  Node& operator[](NodeIndex index) noexcept { return nodes_[index]; }
-  const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
-  // Whether slots 1, 2, ... hold every node in ascending key order, with no free slot between:
-  // so after a relayout and while nodes are only appended (in key order), until a slot is taken
-  // or given back.
-  bool slots_in_key_order() const noexcept { return in_key_order_; }
-
-  // Makes room for `count` more nodes, so that taking them moves nothing. Throws
-  // `std::bad_alloc` when the memory cannot be had, with nothing changed.
-  void reserve(std::size_t count);
-  // Whether a new slot at the end needs more room first.
-  bool full() const noexcept { return nodes_.size() == nodes_.capacity(); }
-  // A slot for a new node whose key has the number `number`; room must have been reserved.
-  NodeIndex take(Ref value, Ref key, const KeyNumber& number) noexcept;
-  // The next slot at the end, for a new node whose key has the number `number` and is greater
-  // than every key in the arena; room must have been reserved. Unlike `take`, never reuses a
-  // freed slot: consecutive calls fill consecutive slots.
-  NodeIndex append(Ref value, Ref key, const KeyNumber& number) noexcept {
-    const auto index = static_cast<NodeIndex>(nodes_.size());
-    nodes_.emplace_back(std::move(value), std::move(key), kNoNode, kNoNode, number.value,
-                        number.kind, std::uint8_t{1});
-    return index;
-  }
-  // Slots 1, 2, ... up to the last one handed out, free or not.
-  std::span<Node> slots() noexcept {
-    return nodes_.empty() ? std::span<Node>{}
-                          : std::span<Node>{nodes_.data(), nodes_.size()}.subspan(1);
-  }
-  std::span<const Node> slots() const noexcept {
-    return nodes_.empty() ? std::span<const Node>{}
-                          : std::span<const Node>{nodes_.data(), nodes_.size()}.subspan(1);
-  }
-  // Returns a slot whose references are already released.
-  void give_back(NodeIndex index) noexcept;
-  // Drops every slot and the storage; all references must already be released.
-  void reset() noexcept;
-  // Moves the nodes of the tree under `root` into fresh storage in ascending key order, so that
-  // ordered walks read memory front to back; answers the root's new slot. Throws
-  // `std::bad_alloc` with nothing changed.
-  NodeIndex relayout_in_order(NodeIndex root, std::size_t count);
-
- private:
-  NodeStorage nodes_;
-  NodeIndex free_ = kNoNode;
-  std::size_t free_count_ = 0;
-  bool in_key_order_ = true;
-};
 
 class PythonAvlTree {
  public:
@@ -275,14 +100,13 @@ class PythonAvlTree {
 
   // `insert` for a key whose number is known.
   Result<bool> insert(Ref value, Ref key, const KeyNumber& number);
-  class TreeConstruction;
 
   // Recurses on the left, loops along the right: the stack grows with the height only.
   template <class Visit>
   bool visit_in_order(NodeIndex index, Visit& visit) const {
     while (index != kNoNode) {
       const Node& node = nodes_[index];
-      if (!visit_in_order(node.left, visit) || !visit(node.value.get(), node.key.get())) {
+      if (!visit_in_order(node.left, visit) || !visit(node.value.get(), nodes_.key(index))) {
         return false;
       }
       index = node.right;
@@ -300,40 +124,6 @@ class PythonAvlTree {
   // unknown); kept up to date by insertion, forgotten when they might move or go.
   mutable NodeIndex first_ = kNoNode;
   mutable NodeIndex last_ = kNoNode;
-};
-
-// The sorted bulk builder: a balanced tree from (value, key) entries handed over one at a time,
-// already in ascending key order, with no comparison and no rotation. The order is trusted: it
-// becomes the tree's in-order sequence, whatever it is. Each entry moves straight into the next
-// arena slot, so the nodes lie in key order; `finish` then only links them. Until then the
-// builder owns the entries, and dropping it releases them in the order given, value then key.
-class SortedBuilder {
- public:
-  SortedBuilder() = default;
-  SortedBuilder(const SortedBuilder&) = delete;
-  SortedBuilder& operator=(const SortedBuilder&) = delete;
-  ~SortedBuilder() noexcept(false);
-
-  // Makes room for `count` more entries at once; `std::bad_alloc` when it cannot be had.
-  void reserve(std::size_t count);
-  // Takes over one entry, the next in key order.
-  void append(Ref value, Ref key) {
-    if (room_ == 0) grow();
-    --room_;
-    const KeyNumber number = KeyNumber::of(key.get());
-    tree_.nodes_.append(std::move(value), std::move(key), number);
-    ++tree_.len_;
-  }
-  // The tree of the entries appended, in that order. Its top is the entry at position
-  // floor(n / 2), and so is each subtree's: the left side never holds fewer entries than the
-  // right, every balance is 0 or +1, and the height is the bit length of n.
-  PythonAvlTree finish();
-
- private:
-  void grow();
-
-  PythonAvlTree tree_;
-  std::size_t room_ = 0;
 };
 
 }  // namespace tervalo
