@@ -60,7 +60,7 @@ TREE = "src/python_tree/python_tree.cpp"
 BOUNDED = "src/python_tree/bounded.cpp"
 BUILD_CPP = "src/python_tree/build.cpp"
 ARGS = "src/binding/arguments.cpp"
-ERROR = "src/binding/error.cpp"
+CONVERSIONS = "src/binding/conversions.cpp"
 TYPE = "src/python/tree_type.cpp"
 PICKLE = "src/python/pickle.cpp"
 QUERIES = "src/python/tree_queries.cpp"
@@ -256,7 +256,7 @@ MUTANTS = [
     Mutant("storage-remap-keeps-half", STORAGE,
            "mremap(data_, capacity_ * sizeof(T), bytes",
            "mremap(data_, capacity_ * sizeof(T) / 2, bytes"),
-    Mutant("argument-note-text", ERROR,
+    Mutant("argument-note-text", CONVERSIONS,
            "\"while processing '%s'\"", "\"while parsing '%s'\""),
 ]
 
@@ -281,7 +281,7 @@ SUBJECT_TESTS = {
     "src/python_tree/traverse.cpp": ["test_insert_shapes.py"],
     "src/binding/arguments.cpp": ["test_binding.py"],
     "src/binding/conversions.cpp": ["test_binding.py"],
-    "src/binding/error.cpp": ["test_binding.py"],
+    "src/foundation/error.cpp": ["test_binding.py"],
     "src/binding/release_nesting.cpp": ["test_deep_release.py"],
     "src/binding/release_nesting.h": ["test_deep_release.py"],
     "src/binding/borrow.h": ["test_reentry.py"],

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
 

@@ -4,9 +4,12 @@
 
 #include <cstddef>
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
+
+// Marks the failed conversion of one argument with the note "while processing '<name>'".
+Error argument_extraction_error(const char* parameter, Error error);
 
 // An exact `bool`, or a numpy boolean through its type's `__bool__`. Integers are refused.
 Result<bool> extract_flag(PyObject* object);

@@ -24,8 +24,9 @@
 
 #include "binding/arguments.h"
 #include "binding/borrow.h"
-#include "binding/error.h"
 #include "binding/release_nesting.h"
+#include "foundation/error.h"
+#include "foundation/panic.h"
 
 namespace tervalo {
 

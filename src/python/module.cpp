@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/trampoline.h"
+#include "foundation/panic.h"
 #include "generated/surface_docs.h"
 #include "python/iterator.h"
 #include "python/pickle.h"

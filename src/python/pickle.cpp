@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "binding/conversions.h"
+#include "foundation/panic.h"
+
 namespace tervalo {
 namespace {
 

@@ -1,6 +1,7 @@
 // The `AVLTree` type: its registration tables, construction, insertion and release.
 #include <memory>
 
+#include "binding/conversions.h"
 #include "binding/instance.h"
 #include "binding/trampoline.h"
 #include "generated/surface_docs.h"

@@ -31,8 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/error.h"
-#include "binding/ref.h"
+#include "foundation/error.h"
+#include "foundation/panic.h"
+#include "foundation/ref.h"
 #include "python_tree/relocatable_array.h"
 
 namespace tervalo {
