@@ -52,8 +52,8 @@ MUTANTS = [
            'kind == Hold::Shared ? "Already mutably borrowed" : "Already borrowed"',
            'kind == Hold::Shared ? "Already borrowed" : "Already mutably borrowed"'),
     Mutant("repr-holds-exclusive", TYPE,
-           "{Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)}",
-           "{Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Exclusive, tree_repr>)}"),
+           "{Py_tp_repr, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)}",
+           "{Py_tp_repr, as_slot(unary_slot<PyAVLTree, Hold::Exclusive, tree_repr>)}"),
     # Key summaries and the comparisons that trust them.
     Mutant("int-summary-negative-overflow-kept", CMP,
            "    if (overflow == 0) {", "    if (overflow <= 0) {"),

@@ -87,7 +87,7 @@ int module_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, as_slot(module_exec)},
     {0, nullptr},
 };
 
