@@ -246,9 +246,6 @@ MUTANTS = [
            "if (names.size() > 2) text += \",\";", "if (names.size() > 1) text += \",\";"),
     Mutant("multiple-values-message", ARGS,
            '" got multiple values for argument \'"', '" got multiple values for keyword \'"'),
-    Mutant("missing-keyword-kind", ARGS, 'kind = "keyword";', 'kind = "keyword-only";',
-           "no bound function has a required keyword-only parameter, so no missing-argument "
-           "message ever names the keyword kind"),
     # Node storage: moved whole by copy while small, by remapping once large.
     Mutant("storage-copy-drops-last-node", STORAGE,
            "static_cast<void*>(data_), size_ * sizeof(T));",

@@ -161,8 +161,9 @@ MUTANTS = [
            "Result<Ref> search(const PyAVLTree& self, Ref probe) {\n"
            "  if (self.tree.len() == 0) return Ref();\n"),
     # Binding and messages.
-    Mutant("positional-only-bound-off-by-one", ARGS,
-           "if (i < positional_only_count) {", "if (i <= positional_only_count) {"),
+    Mutant("first-parameter-not-bound-by-keyword", ARGS,
+           "for (std::size_t i = 0; i < positional_count && slot == output.size(); ++i) {",
+           "for (std::size_t i = 1; i < positional_count && slot == output.size(); ++i) {"),
     Mutant("none-cast-message-generic", ERROR,
            "  if (object == Py_None) {\n"
            "    return Error::lazy(PyExc_TypeError,\n"

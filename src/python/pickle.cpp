@@ -104,7 +104,6 @@ constexpr FunctionDescription kFromSortedEntriesDescription{
     .function_name = "_avltree_from_sorted_entries",
     .class_name = nullptr,
     .positional_parameters = kFromSortedEntriesParameters,
-    .positional_only_count = 0,
     .required_positional_count = 2,
     .keyword_only_parameters = {}};
 

@@ -13,18 +13,17 @@ namespace tervalo {
 namespace {
 
 constexpr const char* kValuesParameter[] = {"values"};
-constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
+constexpr const char* kKeyParameter[] = {"key"};
 constexpr const char* kValueParameter[] = {"value"};
 constexpr const char* kKeyOnlyParameter[] = {"key"};
 
 constexpr FunctionDescription kNewDescription{.function_name = "__new__",
                                               .class_name = "AVLTree",
                                               .positional_parameters = kValuesParameter,
-                                              .positional_only_count = 0,
                                               .required_positional_count = 0,
                                               .keyword_only_parameters = kKeyParameter};
 constexpr const char* kRangeParameters[] = {"start", "end"};
-constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"include_end", false}};
+constexpr const char* kRangeFlags[] = {"include_start", "include_end"};
 constexpr const char* kIterFromParameters[] = {"start", "count"};
 constexpr const char* kIterToParameters[] = {"end", "count"};
 
@@ -34,7 +33,6 @@ constexpr FunctionDescription one_argument_method(const char* name,
   return {.function_name = name,
           .class_name = "AVLTree",
           .positional_parameters = parameter,
-          .positional_only_count = 0,
           .required_positional_count = 1,
           .keyword_only_parameters = {}};
 }
@@ -57,19 +55,16 @@ constexpr FunctionDescription kContainsKeyDescription = key_method("contains_key
 constexpr FunctionDescription kRangeDescription{.function_name = "range",
                                                 .class_name = "AVLTree",
                                                 .positional_parameters = kRangeParameters,
-                                                .positional_only_count = 0,
                                                 .required_positional_count = 0,
                                                 .keyword_only_parameters = kRangeFlags};
 constexpr FunctionDescription kIterFromDescription{.function_name = "iter_from",
                                                    .class_name = "AVLTree",
                                                    .positional_parameters = kIterFromParameters,
-                                                   .positional_only_count = 0,
                                                    .required_positional_count = 2,
                                                    .keyword_only_parameters = {}};
 constexpr FunctionDescription kIterToDescription{.function_name = "iter_to",
                                                  .class_name = "AVLTree",
                                                  .positional_parameters = kIterToParameters,
-                                                 .positional_only_count = 0,
                                                  .required_positional_count = 2,
                                                  .keyword_only_parameters = {}};
 
