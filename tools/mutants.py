@@ -62,7 +62,7 @@ ARENA_H = "src/python_tree/arena.h"
 BOUNDED = "src/python_tree/bounded.cpp"
 BUILD_CPP = "src/python_tree/build.cpp"
 ARGS = "src/binding/arguments.cpp"
-ERROR = "src/binding/error.cpp"
+CONVERSIONS = "src/binding/conversions.cpp"
 TYPE = "src/python/tree_type.cpp"
 PICKLE = "src/python/pickle.cpp"
 QUERIES = "src/python/tree_queries.cpp"
@@ -264,9 +264,6 @@ MUTANTS = [
            "if (names.size() > 2) text += \",\";", "if (names.size() > 1) text += \",\";"),
     Mutant("multiple-values-message", ARGS,
            '" got multiple values for argument \'"', '" got multiple values for keyword \'"'),
-    Mutant("missing-keyword-kind", ARGS, 'kind = "keyword";', 'kind = "keyword-only";',
-           "no bound function has a required keyword-only parameter, so no missing-argument "
-           "message ever names the keyword kind"),
     # Node storage: moved whole by copy while small, by remapping once large.
     Mutant("storage-copy-drops-last-node", STORAGE,
            "static_cast<void*>(data_), size_ * sizeof(T));",
@@ -274,7 +271,7 @@ MUTANTS = [
     Mutant("storage-remap-keeps-half", STORAGE,
            "mremap(data_, capacity_ * sizeof(T), bytes",
            "mremap(data_, capacity_ * sizeof(T) / 2, bytes"),
-    Mutant("argument-note-text", ERROR,
+    Mutant("argument-note-text", CONVERSIONS,
            "\"while processing '%s'\"", "\"while parsing '%s'\""),
 ]
 
@@ -299,7 +296,7 @@ SUBJECT_TESTS = {
     "src/python_tree/traverse.cpp": ["test_insert_shapes.py"],
     "src/binding/arguments.cpp": ["test_binding.py"],
     "src/binding/conversions.cpp": ["test_binding.py"],
-    "src/binding/error.cpp": ["test_binding.py"],
+    "src/foundation/error.cpp": ["test_binding.py"],
     "src/binding/release_nesting.cpp": ["test_deep_release.py"],
     "src/binding/release_nesting.h": ["test_deep_release.py"],
     "src/binding/borrow.h": ["test_reentry.py"],

@@ -14,7 +14,7 @@ TRAMPOLINE = "src/binding/trampoline.h"
 BORROW = "src/binding/borrow.h"
 CONVERSIONS = "src/binding/conversions.cpp"
 ARGS = "src/binding/arguments.cpp"
-ERROR = "src/binding/error.cpp"
+ERROR = "src/foundation/error.cpp"
 CORE_H = "src/python_tree/python_tree.h"
 KEY_ORDER_H = "src/python_tree/key_order.h"
 BUILD_H = "src/python_tree/build.h"
@@ -54,8 +54,8 @@ MUTANTS = [
            'kind == Hold::Shared ? "Already mutably borrowed" : "Already borrowed"',
            'kind == Hold::Shared ? "Already borrowed" : "Already mutably borrowed"'),
     Mutant("repr-holds-exclusive", TYPE,
-           "{Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)}",
-           "{Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Exclusive, tree_repr>)}"),
+           "{Py_tp_repr, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)}",
+           "{Py_tp_repr, as_slot(unary_slot<PyAVLTree, Hold::Exclusive, tree_repr>)}"),
     # Key summaries and the comparisons that trust them.
     Mutant("int-summary-negative-overflow-kept", CMP,
            "    if (overflow == 0) {", "    if (overflow <= 0) {"),
@@ -163,8 +163,9 @@ MUTANTS = [
            "Result<Ref> search(const PyAVLTree& self, Ref probe) {\n"
            "  if (self.tree.len() == 0) return Ref();\n"),
     # Binding and messages.
-    Mutant("positional-only-bound-off-by-one", ARGS,
-           "if (i < positional_only_count) {", "if (i <= positional_only_count) {"),
+    Mutant("first-parameter-not-bound-by-keyword", ARGS,
+           "for (std::size_t i = 0; i < positional_count && slot == output.size(); ++i) {",
+           "for (std::size_t i = 1; i < positional_count && slot == output.size(); ++i) {"),
     Mutant("none-cast-message-generic", ERROR,
            "  if (object == Py_None) {\n"
            "    return Error::lazy(PyExc_TypeError,\n"

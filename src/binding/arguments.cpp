@@ -25,15 +25,6 @@ std::string push_parameter_list(std::span<const char* const> names) {
   return text;
 }
 
-std::string positional_only_list(std::span<PyObject*> names) {
-  std::array<const char*, kMaxParameters> texts{};
-  // Each name was already read as UTF-8 when it was bound, so reading it again cannot fail.
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    texts[i] = PyUnicode_AsUTF8AndSize(names[i], nullptr);
-  }
-  return push_parameter_list(std::span<const char* const>(texts.data(), names.size()));
-}
-
 }  // namespace
 
 std::string FunctionDescription::rendered_name() const {
@@ -48,9 +39,7 @@ std::string FunctionDescription::rendered_name() const {
 }
 
 Status FunctionDescription::bind_keyword(PyObject* name, PyObject* value,
-                                         std::span<PyObject*> output,
-                                         std::span<PyObject*> positional_only_by_keyword,
-                                         std::size_t& positional_only_seen) const {
+                                         std::span<PyObject*> output) const {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
   std::size_t slot = output.size();
@@ -58,17 +47,10 @@ Status FunctionDescription::bind_keyword(PyObject* name, PyObject* value,
     const std::string_view keyword(text, static_cast<std::size_t>(size));
     const std::size_t positional_count = positional_parameters.size();
     for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
-      if (keyword == keyword_only_parameters[i].name) slot = positional_count + i;
+      if (keyword == keyword_only_parameters[i]) slot = positional_count + i;
     }
-    if (slot == output.size()) {
-      for (std::size_t i = 0; i < positional_count; ++i) {
-        if (keyword != positional_parameters[i]) continue;
-        if (i < positional_only_count) {
-          positional_only_by_keyword[positional_only_seen++] = name;
-          return {};
-        }
-        slot = i;
-      }
+    for (std::size_t i = 0; i < positional_count && slot == output.size(); ++i) {
+      if (keyword == positional_parameters[i]) slot = i;
     }
   } else {
     // Not encodable (a lone surrogate): it cannot name any of our parameters.
@@ -83,9 +65,12 @@ Status FunctionDescription::bind_keyword(PyObject* name, PyObject* value,
     return fail(Error::from_exception(std::move(exception)));
   }
   if (output[slot] != nullptr) {
+    // Kept for keyword-only parameters too, though only a native caller repeating a name in
+    // `kwnames` can give one twice (the interpreter refuses that before calling): the message
+    // must name the parameter without reading past the positional ones.
     const char* parameter = slot < positional_parameters.size()
                                 ? positional_parameters[slot]
-                                : keyword_only_parameters[slot - positional_parameters.size()].name;
+                                : keyword_only_parameters[slot - positional_parameters.size()];
     return fail(PyExc_TypeError,
                 rendered_name() + " got multiple values for argument '" + parameter + "'");
   }
@@ -93,38 +78,19 @@ Status FunctionDescription::bind_keyword(PyObject* name, PyObject* value,
   return {};
 }
 
+// Only positional parameters can be required, so only they can be missing.
 Status FunctionDescription::check_complete(std::size_t given_positional,
-                                           std::span<PyObject*> output,
-                                           std::span<PyObject*> positional_only_by_keyword,
-                                           std::size_t positional_only_seen) const {
-  if (positional_only_seen > 0) {
-    return fail(PyExc_TypeError,
-                rendered_name() +
-                    " got some positional-only arguments passed as keyword arguments: " +
-                    positional_only_list(positional_only_by_keyword.first(positional_only_seen)));
-  }
+                                           std::span<PyObject*> output) const {
+  if (given_positional >= required_positional_count) return {};
   std::array<const char*, kMaxParameters> missing{};
   std::size_t missing_count = 0;
-  const char* kind = nullptr;
-  if (given_positional < required_positional_count) {
-    for (std::size_t i = 0; i < required_positional_count; ++i) {
-      if (output[i] == nullptr) missing[missing_count++] = positional_parameters[i];
-    }
-    kind = "positional";
-  }
-  if (missing_count == 0) {
-    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
-      if (keyword_only_parameters[i].required &&
-          output[positional_parameters.size() + i] == nullptr) {
-        missing[missing_count++] = keyword_only_parameters[i].name;
-      }
-    }
-    kind = "keyword";
+  for (std::size_t i = 0; i < required_positional_count; ++i) {
+    if (output[i] == nullptr) missing[missing_count++] = positional_parameters[i];
   }
   if (missing_count == 0) return {};
   return fail(PyExc_TypeError,
-              rendered_name() + " missing " + std::to_string(missing_count) + " required " + kind +
-                  (missing_count == 1 ? " argument: " : " arguments: ") +
+              rendered_name() + " missing " + std::to_string(missing_count) +
+                  " required positional" + (missing_count == 1 ? " argument: " : " arguments: ") +
                   push_parameter_list(std::span<const char* const>(missing.data(), missing_count)));
 }
 
@@ -149,16 +115,13 @@ Status FunctionDescription::extract_arguments_fastcall(PyObject* const* args, Py
                                                        std::span<PyObject*> output) const {
   const std::size_t given = static_cast<std::size_t>(nargs);
   TRY(bind_positional(args, given, output));
-  std::array<PyObject*, kMaxParameters> positional_only_by_keyword{};
-  std::size_t positional_only_seen = 0;
   if (kwnames != nullptr) {
     const Py_ssize_t keyword_count = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-      TRY(bind_keyword(PyTuple_GetItem(kwnames, i), args[nargs + i], output,
-                       positional_only_by_keyword, positional_only_seen));
+      TRY(bind_keyword(PyTuple_GetItem(kwnames, i), args[nargs + i], output));
     }
   }
-  return check_complete(given, output, positional_only_by_keyword, positional_only_seen);
+  return check_complete(given, output);
 }
 
 Status FunctionDescription::extract_arguments_tuple_dict(PyObject* args, PyObject* kwargs,
@@ -170,14 +133,11 @@ Status FunctionDescription::extract_arguments_tuple_dict(PyObject* args, PyObjec
     items[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
   TRY(bind_positional(items.data(), given, output));
-  std::array<PyObject*, kMaxParameters> positional_only_by_keyword{};
-  std::size_t positional_only_seen = 0;
   Py_ssize_t position = 0;
   PyObject *name = nullptr, *value = nullptr;
-  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &name, &value)) {
-    TRY(bind_keyword(name, value, output, positional_only_by_keyword, positional_only_seen));
-  }
-  return check_complete(given, output, positional_only_by_keyword, positional_only_seen);
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &name, &value))
+    TRY(bind_keyword(name, value, output));
+  return check_complete(given, output);
 }
 
 }  // namespace tervalo

@@ -6,23 +6,18 @@
 #include <cstddef>
 #include <span>
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
 
-struct KeywordOnlyParameter {
-  const char* name;
-  bool required;
-};
-
-// One static record per bound callable; binding reads nothing else.
+// One static record per bound callable; binding reads nothing else. Every parameter can be
+// passed by keyword; keyword-only parameters are all optional.
 struct FunctionDescription {
   const char* function_name;
   const char* class_name;  // null for module-level functions
   std::span<const char* const> positional_parameters;
-  std::size_t positional_only_count;
   std::size_t required_positional_count;
-  std::span<const KeywordOnlyParameter> keyword_only_parameters;
+  std::span<const char* const> keyword_only_parameters;
 
   // Vector calling convention: `args` holds `nargs` positional values followed by the values of
   // the keywords named in `kwnames`. Fills `output` (one borrowed object or null per parameter,
@@ -36,12 +31,8 @@ struct FunctionDescription {
  private:
   Status bind_positional(PyObject* const* args, std::size_t given,
                          std::span<PyObject*> output) const;
-  Status bind_keyword(PyObject* name, PyObject* value, std::span<PyObject*> output,
-                      std::span<PyObject*> positional_only_by_keyword,
-                      std::size_t& positional_only_seen) const;
-  Status check_complete(std::size_t given_positional, std::span<PyObject*> output,
-                        std::span<PyObject*> positional_only_by_keyword,
-                        std::size_t positional_only_seen) const;
+  Status bind_keyword(PyObject* name, PyObject* value, std::span<PyObject*> output) const;
+  Status check_complete(std::size_t given_positional, std::span<PyObject*> output) const;
   std::string rendered_name() const;
 };
 

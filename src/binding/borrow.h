@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
 

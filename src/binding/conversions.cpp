@@ -41,6 +41,18 @@ Result<std::size_t> to_machine_size(PyObject* integer) {
 
 }  // namespace
 
+Error argument_extraction_error(const char* parameter, Error error) {
+  PyObject* exception = error.exception();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+  Ref added;
+  if (note && exception != nullptr) {
+    added = Ref::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()));
+  }
+  // Interpreters before 3.11 have no notes; the error stands as it is.
+  if (!added) PyErr_Clear();
+  return error;
+}
+
 Result<bool> extract_flag(PyObject* object) {
   if (PyBool_Check(object)) return object == Py_True;
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));

@@ -6,7 +6,8 @@
 // back, in the order the type's release function chooses.
 #pragma once
 
-#include "binding/error.h"
+#include "foundation/error.h"
+#include "foundation/panic.h"
 
 namespace tervalo {
 

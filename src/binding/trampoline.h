@@ -3,7 +3,8 @@
 // Each frame is written once, as a template over the method body. It runs the body in a fixed
 // order (bind, hold, then the body converts and runs), turns an error value into the current
 // exception and the calling convention's failure return, and converts any C++ exception that
-// reaches it: a fault becomes `PanicException`, exhausted memory `MemoryError`.
+// reaches it: a fault becomes `PanicException`, exhausted memory `MemoryError`. That conversion
+// is written once, in `convert_exceptions`, and every frame goes through it.
 //
 // One kind of unwinding is not an exception and passes through untouched: a thread being ended
 // (`pthread_exit`, which CPython 3.10 to 3.13 use for daemon threads at interpreter exit) unwinds
@@ -24,8 +25,9 @@
 
 #include "binding/arguments.h"
 #include "binding/borrow.h"
-#include "binding/error.h"
 #include "binding/release_nesting.h"
+#include "foundation/error.h"
+#include "foundation/panic.h"
 
 namespace tervalo {
 
@@ -67,43 +69,58 @@ struct ResultValue<Result<T>> {
 
 }  // namespace detail
 
+// Runs `body` and converts any C++ exception that reaches it: the exception becomes the
+// interpreter's current exception and `raised` (called with it set) says what the frame returns.
+// A fault while a fault is being converted ends the process: there is no sound way back into
+// Python.
+template <class Body, class Raised>
+auto convert_exceptions(Body&& body, Raised&& raised) -> std::invoke_result_t<Body> {
+  try {
+    try {
+      return body();
+    } catch (const Panic& fault) {
+      from_panic_payload(fault).restore();
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception&) {
+      from_unknown_exception().restore();
+    }
+    return raised();
+  } catch (const std::exception&) {
+    abort_with("uncaught panic at ffi boundary");
+  } catch (const Panic&) {
+    abort_with("uncaught panic at ffi boundary");
+  }
+}
+
 // Runs `body` (returning `Result<T>`) and converts its outcome for the interpreter.
 template <class Body>
 auto run_entry(Body&& body) {
   using T = typename detail::ResultValue<std::invoke_result_t<Body>>::type;
   using Out = detail::Outcome<T>;
-  try {
-    // The interpreter reads the return value and its error indicator together: a failure with no
-    // exception set surfaces as a `SystemError` about a missing exception, and a success with
-    // one set as a `SystemError` in whatever code next checks, far from the body that left it.
-    // Debug builds check both directions at the one place every body returns through.
-    std::optional<Error> error;
-    try {
-      auto result = body();
-      if (result) assert(PyErr_Occurred() == nullptr && "success returned with an exception set");
-      if constexpr (std::is_void_v<T>) {
-        if (result) return 0;
-      } else {
-        if (result) return Out::convert(std::move(*result));
-      }
-      error.emplace(std::move(result).error());
-    } catch (const Panic& fault) {
-      error.emplace(from_panic_payload(fault));
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return Out::kFailure;
-    } catch (const std::exception&) {
-      error.emplace(from_unknown_exception());
-    }
-    std::move(*error).restore();
+  // The interpreter reads the return value and its error indicator together: a failure with no
+  // exception set surfaces as a `SystemError` about a missing exception, and a success with one
+  // set as a `SystemError` in whatever code next checks, far from the body that left it. Debug
+  // builds check both directions at the one place every body returns through.
+  const auto failed = [] {
     assert(PyErr_Occurred() != nullptr && "failure returned without an exception set");
     return Out::kFailure;
-  } catch (const std::exception&) {
-    // A fault while a fault was being converted: there is no sound way back into Python.
-    abort_with("uncaught panic at ffi boundary");
-  } catch (const Panic&) {
-    abort_with("uncaught panic at ffi boundary");
-  }
+  };
+  return convert_exceptions(
+      [&]() -> typename Out::C {
+        auto result = body();
+        if (!result) {
+          std::move(result).error().restore();
+          return failed();
+        }
+        assert(PyErr_Occurred() == nullptr && "success returned with an exception set");
+        if constexpr (std::is_void_v<T>) {
+          return 0;
+        } else {
+          return Out::convert(std::move(*result));
+        }
+      },
+      failed);
 }
 
 // Release of an instance: failures cannot be raised from here, so they are reported as
@@ -115,31 +132,28 @@ void dealloc_entry(PyObject* self) {
     postpone_release(self, dealloc_entry<Release>);
     return;
   }
-  try {
-    try {
-      Release(self);
-      if (nesting.outermost()) release_postponed();
-    } catch (const Panic& fault) {
-      from_panic_payload(fault).restore();
-      PyErr_WriteUnraisable(nullptr);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      PyErr_WriteUnraisable(nullptr);
-    } catch (const std::exception&) {
-      from_unknown_exception().restore();
-      PyErr_WriteUnraisable(nullptr);
-    }
-  } catch (const std::exception&) {
-    abort_with("uncaught panic at ffi boundary");
-  } catch (const Panic&) {
-    abort_with("uncaught panic at ffi boundary");
-  }
+  convert_exceptions(
+      [&] {
+        Release(self);
+        if (nesting.outermost()) release_postponed();
+      },
+      [] { PyErr_WriteUnraisable(nullptr); });
 }
 
 // Every instance type has a `borrow` field; the casts happen here, once.
 template <class Self>
 Self& receiver(PyObject* self) noexcept {
   return *reinterpret_cast<Self*>(self);
+}
+
+// `body(object, arguments...)` under a hold of `kind` on `object`, or the conflict when the hold
+// cannot be taken.
+template <Hold kind, class Body, class Self, class... Arguments>
+auto run_held(Body body, Self& object, Arguments&&... arguments)
+    -> std::invoke_result_t<Body, Self&, Arguments...> {
+  const HoldGuard<kind> hold(object.borrow);
+  if (!hold) return fail(HoldGuard<kind>::conflict());
+  return body(object, std::forward<Arguments>(arguments)...);
 }
 
 // METH_FASTCALL | METH_KEYWORDS method with a receiver.
@@ -150,10 +164,7 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return run_entry([&]() -> Result<Ref> {
     BoundArguments bound{};
     TRY(description.extract_arguments_fastcall(args, nargs, kwnames, bound));
-    Self& object = receiver<Self>(self);
-    const HoldGuard<kind> hold(object.borrow);
-    if (!hold) return fail(HoldGuard<kind>::conflict());
-    return Body(object, bound);
+    return run_held<kind>(Body, receiver<Self>(self), bound);
   });
 }
 
@@ -170,34 +181,19 @@ PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // METH_NOARGS method.
 template <class Self, Hold kind, Result<Ref> (*Body)(Self&)>
 PyObject* noargs_method(PyObject* self, PyObject*) {
-  return run_entry([&]() -> Result<Ref> {
-    Self& object = receiver<Self>(self);
-    const HoldGuard<kind> hold(object.borrow);
-    if (!hold) return fail(HoldGuard<kind>::conflict());
-    return Body(object);
-  });
+  return run_entry([&] { return run_held<kind>(Body, receiver<Self>(self)); });
 }
 
 // Protocol slots taking only the receiver (`len`, `bool`, `iter`, `next`, `repr`).
 template <class Self, Hold kind, auto Body>
 auto unary_slot(PyObject* self) {
-  return run_entry([&]() -> decltype(Body(std::declval<Self&>())) {
-    Self& object = receiver<Self>(self);
-    const HoldGuard<kind> hold(object.borrow);
-    if (!hold) return fail(HoldGuard<kind>::conflict());
-    return Body(object);
-  });
+  return run_entry([&] { return run_held<kind>(Body, receiver<Self>(self)); });
 }
 
 // `value in tree`.
 template <class Self, Hold kind, Result<bool> (*Body)(Self&, PyObject*)>
 int contains_slot(PyObject* self, PyObject* value) {
-  return run_entry([&]() -> Result<bool> {
-    Self& object = receiver<Self>(self);
-    const HoldGuard<kind> hold(object.borrow);
-    if (!hold) return fail(HoldGuard<kind>::conflict());
-    return Body(object, value);
-  });
+  return run_entry([&] { return run_held<kind>(Body, receiver<Self>(self), value); });
 }
 
 // Property getter.
@@ -223,6 +219,12 @@ PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <class F>
 PyCFunction as_method(F function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Casts an entry frame to the untyped pointer of a type or module slot table.
+template <class F>
+void* as_slot(F function) noexcept {
+  return reinterpret_cast<void*>(function);
 }
 
 }  // namespace tervalo

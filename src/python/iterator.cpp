@@ -49,11 +49,10 @@ void iterator_release(PyObject* object) {
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::kIterator)},
-    {Py_tp_iter,
-     reinterpret_cast<void*>(unary_slot<PyAVLTreeIterator, Hold::Shared, iterator_iter>)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next_slot)},
+    {Py_tp_iter, as_slot(unary_slot<PyAVLTreeIterator, Hold::Shared, iterator_iter>)},
+    {Py_tp_iternext, as_slot(iterator_next_slot)},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<iterator_release>)},
+    {Py_tp_dealloc, as_slot(dealloc_entry<iterator_release>)},
     {0, nullptr},
 };
 

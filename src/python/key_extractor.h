@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/trampoline.h"
+#include "foundation/panic.h"
 #include "generated/surface_docs.h"
 #include "python/iterator.h"
 #include "python/pickle.h"
@@ -86,7 +87,7 @@ int module_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, as_slot(module_exec)},
     {0, nullptr},
 };
 

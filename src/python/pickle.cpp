@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "binding/conversions.h"
+#include "foundation/panic.h"
 #include "python_tree/build.h"
 
 namespace tervalo {
@@ -103,7 +105,6 @@ constexpr FunctionDescription kFromSortedEntriesDescription{
     .function_name = "_avltree_from_sorted_entries",
     .class_name = nullptr,
     .positional_parameters = kFromSortedEntriesParameters,
-    .positional_only_count = 0,
     .required_positional_count = 2,
     .keyword_only_parameters = {}};
 
@@ -135,15 +136,10 @@ Result<Ref> tree_reduce(PyAVLTree& self) {
 
 Result<Ref> avltree_from_sorted_entries(const BoundArguments& arguments) {
   SortedBuilder entries;
-  auto extracted_pairs = extract_pairs(arguments[0], entries);
-  if (!extracted_pairs)
-    return fail(argument_extraction_error("pairs", std::move(extracted_pairs).error()));
+  TRY(for_parameter("pairs", extract_pairs(arguments[0], entries)));
   KeyExtractor extractor = KeyExtractor::identity();
   if (arguments[1] != Py_None) {
-    auto extracted = KeyExtractor::extract(arguments[1]);
-    if (!extracted)
-      return fail(argument_extraction_error("key_spec", std::move(extracted).error()));
-    extractor = std::move(*extracted);
+    TRY_ASSIGN(extractor, for_parameter("key_spec", KeyExtractor::extract(arguments[1])));
   }
   PythonAvlTree tree = entries.finish();
   return create_tree(tree_type.get_for_instance(), std::move(extractor), std::move(tree));

@@ -9,20 +9,12 @@ namespace {
 
 Result<bool> flag_or(PyObject* argument, bool fallback, const char* parameter) {
   if (argument == nullptr) return fallback;
-  auto flag = extract_flag(argument);
-  if (!flag) return fail(argument_extraction_error(parameter, std::move(flag).error()));
-  return *flag;
+  return for_parameter(parameter, extract_flag(argument));
 }
 
 // None and an omitted bound both mean "no bound"; None can never be a key of `range`.
 Ref bound_or_absent(PyObject* argument) {
   return argument == nullptr || argument == Py_None ? Ref() : Ref::borrow(argument);
-}
-
-Result<std::size_t> count_of(PyObject* argument) {
-  auto count = extract_count(argument);
-  if (!count) return fail(argument_extraction_error("count", std::move(count).error()));
-  return *count;
 }
 
 }  // namespace
@@ -47,7 +39,7 @@ using CountedWalk = Result<ValueList> (PythonAvlTree::*)(PyObject*, std::size_t)
 template <CountedWalk walk>
 Result<Ref> counted_query(PyAVLTree& self, const BoundArguments& arguments) {
   Ref bound = Ref::borrow(arguments[0]);
-  TRY_ASSIGN(const std::size_t count, count_of(arguments[1]));
+  TRY_ASSIGN(const std::size_t count, for_parameter("count", extract_count(arguments[1])));
   auto values = (self.tree.*walk)(bound.get(), count);
   bound.reset();
   TRY_ASSIGN(ValueList found, std::move(values));

@@ -1,6 +1,7 @@
 // The `AVLTree` type: its registration tables, construction, insertion and release.
 #include <memory>
 
+#include "binding/conversions.h"
 #include "binding/instance.h"
 #include "binding/trampoline.h"
 #include "generated/surface_docs.h"
@@ -12,18 +13,17 @@ namespace tervalo {
 namespace {
 
 constexpr const char* kValuesParameter[] = {"values"};
-constexpr KeywordOnlyParameter kKeyParameter[] = {{"key", false}};
+constexpr const char* kKeyParameter[] = {"key"};
 constexpr const char* kValueParameter[] = {"value"};
 constexpr const char* kKeyOnlyParameter[] = {"key"};
 
 constexpr FunctionDescription kNewDescription{.function_name = "__new__",
                                               .class_name = "AVLTree",
                                               .positional_parameters = kValuesParameter,
-                                              .positional_only_count = 0,
                                               .required_positional_count = 0,
                                               .keyword_only_parameters = kKeyParameter};
 constexpr const char* kRangeParameters[] = {"start", "end"};
-constexpr KeywordOnlyParameter kRangeFlags[] = {{"include_start", false}, {"include_end", false}};
+constexpr const char* kRangeFlags[] = {"include_start", "include_end"};
 constexpr const char* kIterFromParameters[] = {"start", "count"};
 constexpr const char* kIterToParameters[] = {"end", "count"};
 
@@ -33,7 +33,6 @@ constexpr FunctionDescription one_argument_method(const char* name,
   return {.function_name = name,
           .class_name = "AVLTree",
           .positional_parameters = parameter,
-          .positional_only_count = 0,
           .required_positional_count = 1,
           .keyword_only_parameters = {}};
 }
@@ -56,19 +55,16 @@ constexpr FunctionDescription kContainsKeyDescription = key_method("contains_key
 constexpr FunctionDescription kRangeDescription{.function_name = "range",
                                                 .class_name = "AVLTree",
                                                 .positional_parameters = kRangeParameters,
-                                                .positional_only_count = 0,
                                                 .required_positional_count = 0,
                                                 .keyword_only_parameters = kRangeFlags};
 constexpr FunctionDescription kIterFromDescription{.function_name = "iter_from",
                                                    .class_name = "AVLTree",
                                                    .positional_parameters = kIterFromParameters,
-                                                   .positional_only_count = 0,
                                                    .required_positional_count = 2,
                                                    .keyword_only_parameters = {}};
 constexpr FunctionDescription kIterToDescription{.function_name = "iter_to",
                                                  .class_name = "AVLTree",
                                                  .positional_parameters = kIterToParameters,
-                                                 .positional_only_count = 0,
                                                  .required_positional_count = 2,
                                                  .keyword_only_parameters = {}};
 
@@ -90,15 +86,11 @@ Result<Ref> tree_new(PyTypeObject* type, const BoundArguments& arguments) {
   // Every value is drained before the key argument is even looked at.
   PythonValues values;
   if (values_argument != nullptr && values_argument != Py_None) {
-    auto extracted = PythonValues::extract(values_argument);
-    if (!extracted) return fail(argument_extraction_error("values", std::move(extracted).error()));
-    values = std::move(*extracted);
+    TRY_ASSIGN(values, for_parameter("values", PythonValues::extract(values_argument)));
   }
   KeyExtractor extractor = KeyExtractor::identity();
   if (key_argument != nullptr && key_argument != Py_None) {
-    auto extracted = KeyExtractor::extract(key_argument);
-    if (!extracted) return fail(argument_extraction_error("key", std::move(extracted).error()));
-    extractor = std::move(*extracted);
+    TRY_ASSIGN(extractor, for_parameter("key", KeyExtractor::extract(key_argument)));
   }
 
   // Keys are computed one value at a time, each entry kept or refused before the next key is
@@ -208,23 +200,18 @@ PyGetSetDef tree_getset[] = {
     {},
 };
 
-template <class F>
-void* slot(F function) noexcept {
-  return reinterpret_cast<void*>(function);
-}
-
 PyType_Slot tree_slots[] = {
     {Py_tp_doc, const_cast<char*>(docs::kTree)},
-    {Py_tp_new, slot(new_slot<kNewDescription, tree_new>)},
-    {Py_mp_length, slot(unary_slot<PyAVLTree, Hold::Shared, tree_length>)},
-    {Py_nb_bool, slot(unary_slot<PyAVLTree, Hold::Shared, tree_bool>)},
-    {Py_sq_contains, slot(contains_slot<PyAVLTree, Hold::Shared, tree_contains_slot>)},
-    {Py_tp_iter, slot(unary_slot<PyAVLTree, Hold::Shared, tree_in_order>)},
-    {Py_tp_repr, slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)},
+    {Py_tp_new, as_slot(new_slot<kNewDescription, tree_new>)},
+    {Py_mp_length, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_length>)},
+    {Py_nb_bool, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_bool>)},
+    {Py_sq_contains, as_slot(contains_slot<PyAVLTree, Hold::Shared, tree_contains_slot>)},
+    {Py_tp_iter, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_in_order>)},
+    {Py_tp_repr, as_slot(unary_slot<PyAVLTree, Hold::Shared, tree_repr>)},
     {Py_tp_methods, tree_methods},
     {Py_tp_getset, tree_getset},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, slot(dealloc_entry<tree_release>)},
+    {Py_tp_dealloc, as_slot(dealloc_entry<tree_release>)},
     {0, nullptr},
 };
 

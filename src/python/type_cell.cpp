@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "foundation/panic.h"
+
 namespace tervalo {
 
 Result<PyTypeObject*> TypeCell::get() {

@@ -5,7 +5,7 @@
 // re-imported module have the same type. This is why the module keeps no per-module state.
 #pragma once
 
-#include "binding/error.h"
+#include "foundation/error.h"
 
 namespace tervalo {
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/panic.h"
 #include "python_tree/arena.h"
 
 namespace tervalo {

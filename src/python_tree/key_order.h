@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "binding/error.h"
-#include "binding/ref.h"
+#include "foundation/error.h"
+#include "foundation/ref.h"
 
 namespace tervalo {
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "foundation/panic.h"
 #include "python_tree/arena.h"
 #include "python_tree/mapped_allocator.h"
 

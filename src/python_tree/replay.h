@@ -19,6 +19,7 @@
 #include <bit>
 #include <cstddef>
 
+#include "foundation/panic.h"
 #include "python_tree/balance.h"
 #include "python_tree/mapped_allocator.h"
 

@@ -1,12 +1,10 @@
-// Python errors as values, and internal faults.
+// Python errors as values.
 //
 // Every operation that can fail with a Python exception returns `Result<T>`: either the value or
 // an `Error` that carries the exception back up to the entry frame, which restores it. An `Error`
 // is lazy (an exception type plus a message, the object built only when someone needs it) or
-// holds an exception object fetched from the interpreter.
-//
-// An internal fault (a broken invariant that ordinary input cannot reach) is the C++ exception
-// `Panic`. Only entry frames catch it; they turn it into the Python exception `PanicException`.
+// holds an exception object fetched from the interpreter. Internal faults are not errors of this
+// kind: they are the C++ exception `Panic` (foundation/panic.h).
 #pragma once
 
 #include <expected>
@@ -14,14 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "binding/ref.h"
+#include "foundation/ref.h"
 
 namespace tervalo {
-
-// An internal fault. Thrown for broken invariants only, caught only by entry frames.
-struct Panic {
-  std::string message;
-};
 
 class Error {
  public:
@@ -68,20 +61,9 @@ inline std::unexpected<Error> fail_fetched() { return std::unexpected(Error::fet
 // The `TypeError` for an object that is not of a required type; `target` names that type.
 Error cast_error(PyObject* object, const char* target);
 
-// Marks the failed conversion of one argument with the note "while processing '<name>'".
-Error argument_extraction_error(const char* parameter, Error error);
-
-// The process-wide `PanicException` type, created on first use. Borrowed.
-PyObject* panic_exception_type();
-
-// Turns a caught fault into a lazy `PanicException` carrying its message.
-Error from_panic_payload(const Panic& fault);
-
-// Turns a non-fault C++ exception that reached an entry frame into an error value.
-Error from_unknown_exception();
-
-// Ends the process with `message` on standard error. Used when a fault escapes its conversion.
-[[noreturn]] void abort_with(const char* message) noexcept;
+// The contents of the str `text` (which may be null) as UTF-8, or `fallback` when there are none
+// to read; a failure to read them is cleared.
+std::string utf8_or(PyObject* text, const char* fallback);
 
 }  // namespace tervalo
 

@@ -1,27 +1,9 @@
-#include "binding/error.h"
+#include "foundation/error.h"
 
-#include <cstdio>
-#include <cstdlib>
-
-#include "generated/surface_docs.h"
+#include "foundation/panic.h"
 
 namespace tervalo {
 namespace {
-
-// Created once, never freed: faults may be converted at any time, even during shutdown.
-PyObject* panic_type_cell = nullptr;
-
-constexpr const char kGenericPanicMessage[] = "internal fault in tervalo's native code";
-
-std::string utf8_or(PyObject* text, const char* fallback) {
-  Py_ssize_t size = 0;
-  const char* data = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (data == nullptr) {
-    PyErr_Clear();
-    return fallback;
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 // A build for one interpreter of 3.12 or later uses its single-object calls. The Limited API
 // build decides nothing by the headers it was compiled with (it runs on 3.10 and later): it
@@ -57,20 +39,6 @@ void set_raised_exception(Ref exception) {
 #endif
 }
 
-// A PanicException that comes back to us from Python code (raised by a callback, or passed
-// through one) is our own fault resurfacing: report it and keep unwinding as a fault, so that
-// no ordinary error handling on the way can swallow it.
-[[noreturn]] void print_panic_and_unwind(Ref exception) {
-  Ref text = Ref::steal(PyObject_Str(exception.get()));
-  std::string message = utf8_or(text.get(), "Unwrapped panic from Python code");
-  PySys_WriteStderr(
-      "--- tervalo: an internal fault was fetched from Python code; resuming it ---\n");
-  PySys_WriteStderr("Python stack trace below:\n");
-  set_raised_exception(std::move(exception));
-  PyErr_PrintEx(0);
-  throw Panic{std::move(message)};
-}
-
 }  // namespace
 
 Error Error::lazy(PyObject* type, std::string message) {
@@ -97,10 +65,7 @@ Error Error::fetch() {
   if (!exception) {
     return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  if (panic_type_cell != nullptr &&
-      reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_type_cell) {
-    print_panic_and_unwind(std::move(exception));
-  }
+  if (is_panic_exception(exception.get())) resume_panic(std::move(exception));
   return from_exception(std::move(exception));
 }
 
@@ -145,43 +110,14 @@ Error cast_error(PyObject* object, const char* target) {
                      "'" + name + "' object is not an instance of '" + target + "'");
 }
 
-Error argument_extraction_error(const char* parameter, Error error) {
-  PyObject* exception = error.exception();
-  Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-  Ref added;
-  if (note && exception != nullptr) {
-    added = Ref::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()));
+std::string utf8_or(PyObject* text, const char* fallback) {
+  Py_ssize_t size = 0;
+  const char* data = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return fallback;
   }
-  // Interpreters before 3.11 have no notes; the error stands as it is.
-  if (!added) PyErr_Clear();
-  return error;
-}
-
-PyObject* panic_exception_type() {
-  if (panic_type_cell == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc("tervalo.PanicException", docs::kPanicException,
-                                               PyExc_BaseException, nullptr);
-    if (type == nullptr) {
-      PyErr_Clear();
-      throw Panic{"Failed to initialize new exception type."};
-    }
-    panic_type_cell = type;
-  }
-  return panic_type_cell;
-}
-
-Error from_panic_payload(const Panic& fault) {
-  return Error::lazy(panic_exception_type(),
-                     fault.message.empty() ? std::string(kGenericPanicMessage) : fault.message);
-}
-
-Error from_unknown_exception() { return Error::lazy(panic_exception_type(), kGenericPanicMessage); }
-
-void abort_with(const char* message) noexcept {
-  std::fputs(message, stderr);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
-  std::abort();
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace tervalo

@@ -1,4 +1,4 @@
-#include "binding/ref.h"
+#include "foundation/ref.h"
 
 #ifdef Py_LIMITED_API
 #include <dlfcn.h>
