@@ -15,6 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <span>
 #include <utility>
 
 namespace tervalo {
@@ -73,5 +74,13 @@ class Ref {
   explicit Ref(PyObject* object) noexcept : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+// Releases every reference in `refs`, front to back, leaving each empty. A container of
+// references is always emptied this way before it is destroyed: the destructor of a standard
+// container is `noexcept`, and a release that unwinds inside it (a thread being ended) would end
+// the process. Releasing here, outside any `noexcept` frame, lets that unwinding pass.
+inline void release_each(std::span<Ref> refs) {
+  for (Ref& ref : refs) ref.reset();
+}
 
 }  // namespace tervalo

@@ -41,7 +41,7 @@ PyObject* iterator_next_slot(PyObject* object) {
 
 void iterator_release(PyObject* object) {
   auto& self = *reinterpret_cast<PyAVLTreeIterator*>(object);
-  for (std::size_t i = self.position; i < self.snapshot.size(); ++i) self.snapshot[i].reset();
+  release_each(std::span(self.snapshot).subspan(self.position));
   std::destroy_at(&self.snapshot);
   std::destroy_at(&self.borrow);
   free_instance(object);

@@ -70,9 +70,7 @@ class PythonValues {
   // The item at `index`, borrowed; it must still be held.
   PyObject* at(std::size_t index) const noexcept { return items_[index].get(); }
   // Releases the items from `index` on, front to back.
-  void release_from(std::size_t index) {
-    for (std::size_t i = index; i < items_.size(); ++i) items_[i].reset();
-  }
+  void release_from(std::size_t index) { release_each(std::span(items_).subspan(index)); }
 
  private:
   std::vector<Ref> items_;

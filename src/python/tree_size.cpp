@@ -39,7 +39,7 @@ Result<Ref> tree_repr(PyAVLTree& self) {
       Error error = Error::fetch();
       item_repr.reset();
       item.reset();
-      for (std::size_t j = i + 1; j < snapshot.size(); ++j) snapshot[j].reset();
+      release_each(std::span(snapshot).subspan(i + 1));
       return fail(std::move(error));
     }
     if (i > 0) text += ", ";

@@ -135,6 +135,11 @@ class NodeArena {
     value.reset();
     key.reset();
   }
+  // Releases the entries of slots 1..count in slot order, as `release_entry` does; the arena's
+  // storage cannot release them itself (see `release_each`).
+  void release_slots(std::size_t count) {
+    for (std::size_t slot = 1; slot <= count; ++slot) release_entry(static_cast<NodeIndex>(slot));
+  }
   // Returns a slot whose entry is already released or moved out.
   void give_back(NodeIndex index) noexcept;
   // Drops every slot and the storage; every entry must already be released.

@@ -39,10 +39,7 @@ PythonAvlTree SortedBuilder::finish() {
 SortedBuilder::~SortedBuilder() noexcept(false) {
   // Not finished: the entries are still unlinked (the tree has no root, so its own release
   // would not reach them) and go in the order given. Nothing can reach the builder meanwhile.
-  const std::size_t count = std::exchange(tree_.len_, 0);
-  for (std::size_t slot = 1; slot <= count; ++slot) {
-    tree_.nodes_.release_entry(static_cast<NodeIndex>(slot));
-  }
+  tree_.nodes_.release_slots(std::exchange(tree_.len_, 0));
 }
 
 }  // namespace tervalo

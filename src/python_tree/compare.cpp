@@ -1,3 +1,20 @@
+// Comparison of keys, in four tiers, each tried only when the one before cannot decide:
+//
+//  1. Summaries (`KeyNumber`, inline in key_order.h): two numbers settle most comparisons of
+//     exact ints, floats, strs and bytes, and of tuples whose first items differ, without
+//     touching either key. `compare_keys` adds the one case the numbers cannot settle alone: a
+//     Latin-1 str prefix against a wider one.
+//  2. Exact built-in scalars (`compare_scalars`): two objects of one exact type among int,
+//     float, str and bytes are compared directly, as the interpreter would, running no Python
+//     code.
+//  3. Exact tuples (`compare_tuples`): item by item through tier 2, as long as the items are
+//     such scalars.
+//  4. The general protocol (`compare_rich`): `==`, `<`, `>` by rich comparison and truth tests.
+//
+// Tiers 1 to 3 answer only where no Python code could observe the difference (differential
+// tests hold them to the interpreter's own operators). Their internal verdict, `DirectOrder`,
+// can also say "unordered" (a NaN) or "unknown" (leave it to the next tier); `Ordering` is the
+// answer every caller sees.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -26,23 +43,23 @@ Result<Ordering> incomparable() {
 
 // The outcome of `==`, `<` and `>` on two objects whose comparisons run no Python code:
 // Unordered when all three are false (a NaN), Unknown when the pair is not one of those.
-enum class Order { Equal, Less, Greater, Unordered, Unknown };
+enum class DirectOrder { Equal, Less, Greater, Unordered, Unknown };
 
 template <class T>
-Order order_of(T a, T b) {
-  if (a == b) return Order::Equal;
-  if (a < b) return Order::Less;
-  if (a > b) return Order::Greater;
-  return Order::Unordered;
+DirectOrder order_of(T a, T b) {
+  if (a == b) return DirectOrder::Equal;
+  if (a < b) return DirectOrder::Less;
+  if (a > b) return DirectOrder::Greater;
+  return DirectOrder::Unordered;
 }
 
-Result<Ordering> to_ordering(Order order) {
+Result<Ordering> to_ordering(DirectOrder order) {
   switch (order) {
-    case Order::Equal:
+    case DirectOrder::Equal:
       return Ordering::Equal;
-    case Order::Less:
+    case DirectOrder::Less:
       return Ordering::Less;
-    case Order::Greater:
+    case DirectOrder::Greater:
       return Ordering::Greater;
     default:
       return incomparable();
@@ -122,11 +139,11 @@ KeyNumber scalar_number(PyObject* key) noexcept {
 }
 
 // Bytes order as the interpreter orders them: by their common bytes, then by length.
-Order compare_bytes(PyObject* a, PyObject* b) {
+DirectOrder compare_bytes(PyObject* a, PyObject* b) {
   const Py_ssize_t a_size = PyBytes_Size(a), b_size = PyBytes_Size(b);
-  const int order = std::memcmp(PyBytes_AsString(a), PyBytes_AsString(b),
-                                static_cast<std::size_t>(std::min(a_size, b_size)));
-  if (order != 0) return order < 0 ? Order::Less : Order::Greater;
+  const int sign = std::memcmp(PyBytes_AsString(a), PyBytes_AsString(b),
+                               static_cast<std::size_t>(std::min(a_size, b_size)));
+  if (sign != 0) return sign < 0 ? DirectOrder::Less : DirectOrder::Greater;
   return order_of(a_size, b_size);
 }
 
@@ -134,24 +151,24 @@ Order compare_bytes(PyObject* a, PyObject* b) {
 // running any Python code: the interpreter's own comparisons of these types call nothing that
 // can be observed, so their three answers can be computed directly (a float NaN is neither
 // equal, less nor greater, as there). There is no identity shortcut: a NaN key must still fail.
-Order compare_scalars(PyObject* a, PyObject* b) {
+DirectOrder compare_scalars(PyObject* a, PyObject* b) {
   PyTypeObject* type = Py_TYPE(a);
-  if (type != Py_TYPE(b)) return Order::Unknown;
+  if (type != Py_TYPE(b)) return DirectOrder::Unknown;
   if (type == &PyLong_Type) {
     int a_overflow = 0, b_overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(a, &a_overflow);
     const long long y = PyLong_AsLongLongAndOverflow(b, &b_overflow);
-    if (a_overflow != 0 || b_overflow != 0) return Order::Unknown;
+    if (a_overflow != 0 || b_overflow != 0) return DirectOrder::Unknown;
     return order_of(x, y);
   }
   if (type == &PyFloat_Type) return order_of(PyFloat_AsDouble(a), PyFloat_AsDouble(b));
   if (type == &PyUnicode_Type) {
-    if (a == b) return Order::Equal;
-    const int order = PyUnicode_Compare(a, b);
-    return order < 0 ? Order::Less : order > 0 ? Order::Greater : Order::Equal;
+    if (a == b) return DirectOrder::Equal;
+    const int sign = PyUnicode_Compare(a, b);
+    return sign < 0 ? DirectOrder::Less : sign > 0 ? DirectOrder::Greater : DirectOrder::Equal;
   }
   if (type == &PyBytes_Type) return compare_bytes(a, b);
-  return Order::Unknown;
+  return DirectOrder::Unknown;
 }
 
 // Two exact tuples whose items, up to the first that differ, are such objects compare as the
@@ -167,9 +184,9 @@ std::optional<Result<Ordering>> compare_tuples(PyObject* a, PyObject* b, Py_ssiz
     PyObject* x = PyTuple_GetItem(a, i);
     PyObject* y = PyTuple_GetItem(b, i);
     if (x == y) continue;
-    const Order order = compare_scalars(x, y);
-    if (order == Order::Equal) continue;
-    if (order == Order::Unknown) return std::nullopt;
+    const DirectOrder order = compare_scalars(x, y);
+    if (order == DirectOrder::Equal) continue;
+    if (order == DirectOrder::Unknown) return std::nullopt;
     return to_ordering(order);
   }
   return three_way(a_size, b_size);
@@ -180,8 +197,8 @@ std::optional<Result<Ordering>> compare_builtin(PyObject* a, PyObject* b,
   if (Py_TYPE(a) == &PyTuple_Type && Py_TYPE(b) == &PyTuple_Type) {
     return compare_tuples(a, b, known_equal);
   }
-  const Order order = compare_scalars(a, b);
-  if (order == Order::Unknown) return std::nullopt;
+  const DirectOrder order = compare_scalars(a, b);
+  if (order == DirectOrder::Unknown) return std::nullopt;
   return to_ordering(order);
 }
 

@@ -43,12 +43,8 @@ void TreeConstruction::reserve(std::size_t count) {
 // Linked entries belong to the tree.
 void TreeConstruction::release_stash() {
   if (!stashing_) return;
-  NodeArena& nodes = tree_.nodes_;
-  const std::size_t count = nodes.slot_count();
-  for (std::size_t slot = 1; slot <= count; ++slot) {
-    nodes.release_entry(static_cast<NodeIndex>(slot));
-  }
-  nodes.reset();
+  tree_.nodes_.release_slots(tree_.nodes_.slot_count());
+  tree_.nodes_.reset();
 }
 
 void TreeConstruction::append(Ref value, Ref key, const KeyNumber& number) {
