@@ -474,6 +474,10 @@ def run_workload(wid, cases, digest, repeat_count, summary=statistics.median):
 
 MEMORY_BUILDERS = {"AVLTree": AVLTree, "SortedList": SortedList, "SortedSet": SortedSet,
                    "list+bisect": sorted, "set": set, "dict": lambda v: {x: x for x in v}}
+# Trees keyed by an attribute or a callable of objects made beforehand: the keys they store
+# exist already, so each row counts only what the tree adds.
+KEYED_MEMORY_BUILDERS = {"AVLTree key=attribute": lambda v: AVLTree(v, key="k"),
+                         "AVLTree key=callable": lambda v: AVLTree(v, key=attrgetter("k"))}
 
 
 def rss():  # resident set size in bytes
@@ -495,7 +499,9 @@ def peak_rss():  # in bytes, since the last reset_peak_rss()
 def measure_memory(contender, n, mode, seed):
     vals = list(range(10**9, 10**9 + n))  # outside the small-int cache, never shared
     random.Random(seed).shuffle(vals)
-    build = MEMORY_BUILDERS[contender]
+    build = {**MEMORY_BUILDERS, **KEYED_MEMORY_BUILDERS}[contender]
+    if contender in KEYED_MEMORY_BUILDERS:
+        vals = [Item(v) for v in vals]
     gc.collect()
     if mode == "trace":
         tracemalloc.start()
@@ -511,10 +517,10 @@ def measure_memory(contender, n, mode, seed):
 
 
 def memory_report(n, seed):
-    print(f"\nMemory: bytes per entry beyond the {n:,} stored ints (fresh process each)")
-    print(f"{'contender':<13} {'RSS delta':>10} {'peak/kept':>10} {'tracemalloc':>12}")
+    print(f"\nMemory: bytes per entry beyond the {n:,} stored objects (fresh process each)")
+    print(f"{'contender':<22} {'RSS delta':>10} {'peak/kept':>10} {'tracemalloc':>12}")
     rows = {}
-    for c in MEMORY_BUILDERS:
+    for c in [*MEMORY_BUILDERS, *KEYED_MEMORY_BUILDERS]:
         got = {}
         for mode in ("rss", "trace"):
             cmd = [sys.executable, __file__, "--measure-memory", c, str(n), mode,
@@ -523,9 +529,10 @@ def memory_report(n, seed):
                                                   text=True).stdout)
         rss_b, traced_b = got["rss"]["rss"] / n, got["trace"]["traced"] / n
         peak = got["rss"]["peak"] / max(got["rss"]["rss"], 1)
-        note = "   (nodes live on the C++ heap, unseen by tracemalloc)" if c == AVL else ""
-        trace_s = "n/a" if c == AVL else f"{traced_b:.1f}"
-        print(f"{c:<13} {rss_b:>10.1f} {peak:>10.2f} {trace_s:>12}{note}", flush=True)
+        tree = c.startswith(AVL)
+        note = "   (nodes live on the C++ heap, unseen by tracemalloc)" if tree else ""
+        trace_s = "n/a" if tree else f"{traced_b:.1f}"
+        print(f"{c:<22} {rss_b:>10.1f} {peak:>10.2f} {trace_s:>12}{note}", flush=True)
         rows[c] = (rss_b, peak)
     return rows
 

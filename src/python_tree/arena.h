@@ -64,26 +64,30 @@ class NodeArena {
   Node& operator[](NodeIndex index) noexcept { return nodes_[index]; }
   const Node& operator[](NodeIndex index) const noexcept { return nodes_[index]; }
   // The key of the entry in `index` (borrowed).
-  PyObject* key(NodeIndex index) const noexcept {
-    return keys_apart_ ? keys_[index].key.get() : nodes_[index].value.get();
-  }
+  PyObject* key(NodeIndex index) const noexcept { return key_of(nodes_[index]); }
   // Whether slots 1, 2, ... hold every node in ascending key order, with no free slot between:
   // so after a relayout and while nodes are only appended (in key order), until a slot is taken
   // or given back.
   bool slots_in_key_order() const noexcept { return in_key_order_; }
 
-  // `probe` (the left operand) against the key in `index`: the key object is read only when
-  // the numbers leave the comparison open.
-  Result<Ordering> compare_probe(PyObject* probe, const KeyNumber& number, NodeIndex index) const {
-    const KeyNumber stored = nodes_[index].key_number();
-    if (auto settled = number.settle(stored)) return *settled;
-    return compare_keys(probe, number, key(index), stored);
+  // The key of `node`, which must lie in this arena (borrowed).
+  PyObject* key_of(const Node& node) const noexcept {
+    return keys_apart_ ? keys_[static_cast<std::size_t>(&node - nodes_.data())].key.get()
+                       : node.value.get();
   }
-  // The key in `index` (the left operand) against `bound`.
-  Result<Ordering> compare_stored(NodeIndex index, PyObject* bound, const KeyNumber& number) const {
-    const KeyNumber stored = nodes_[index].key_number();
+  // `probe` (the left operand) against the key of `node`: the key object is read only when the
+  // numbers leave the comparison open.
+  Result<Ordering> compare_probe(PyObject* probe, const KeyNumber& number, const Node& node) const {
+    const KeyNumber stored = node.key_number();
+    if (auto settled = number.settle(stored)) return *settled;
+    return compare_keys(probe, number, key_of(node), stored);
+  }
+  // The key of `node` (the left operand) against `bound`.
+  Result<Ordering> compare_stored(const Node& node, PyObject* bound,
+                                  const KeyNumber& number) const {
+    const KeyNumber stored = node.key_number();
     if (auto settled = stored.settle(number)) return *settled;
-    return compare_keys(key(index), stored, bound, number);
+    return compare_keys(key_of(node), stored, bound, number);
   }
 
   // Makes room for `count` more entries, so that taking them moves nothing. Throws

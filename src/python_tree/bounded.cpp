@@ -26,8 +26,8 @@ struct Bounds {
   bool include_end;
 };
 
-Result<Ordering> compare_node(const NodeArena& nodes, NodeIndex index, const Bound& bound) {
-  return nodes.compare_stored(index, bound.key, bound.number);
+Result<Ordering> compare_node(const NodeArena& nodes, const Node& node, const Bound& bound) {
+  return nodes.compare_stored(node, bound.key, bound.number);
 }
 
 // Both comparisons at a node come before anything in its left subtree. A subtree is entered
@@ -39,10 +39,10 @@ Status collect_range(const NodeArena& nodes, NodeIndex index, const Bounds& boun
   Ordering to_start = Ordering::Greater;
   Ordering to_end = Ordering::Less;
   if (bounds.start.key != nullptr) {
-    TRY_ASSIGN(to_start, compare_node(nodes, index, bounds.start));
+    TRY_ASSIGN(to_start, compare_node(nodes, node, bounds.start));
   }
   if (bounds.end.key != nullptr) {
-    TRY_ASSIGN(to_end, compare_node(nodes, index, bounds.end));
+    TRY_ASSIGN(to_end, compare_node(nodes, node, bounds.end));
   }
   if (to_start == Ordering::Greater) TRY(collect_range(nodes, node.left, bounds, out));
   const bool above_start = bounds.start.key == nullptr || to_start == Ordering::Greater ||
@@ -67,7 +67,7 @@ Result<ValueList> counted_walk(const NodeArena& nodes, NodeIndex root, std::size
   std::vector<NodeIndex> stack;
   for (NodeIndex index = root; index != kNoNode;) {
     const Node& node = nodes[index];
-    TRY_ASSIGN(const Ordering ordering, compare_node(nodes, index, bound));
+    TRY_ASSIGN(const Ordering ordering, compare_node(nodes, node, bound));
     if (ordering == kSkip) {
       index = node.*Toward;
     } else {

@@ -109,8 +109,8 @@ Result<bool> TreeConstruction::stashed(PyObject* key, const KeyNumber& number) {
   const Stash entries(tree_.nodes_);
   if (entries.empty()) return false;
   if (arrival_ != Arrival::Scattered) {
-    TRY_ASSIGN(const Ordering ordering,
-               tree_.nodes_.compare_probe(key, number, static_cast<NodeIndex>(entries.size())));
+    const Node& last = tree_.nodes_[static_cast<NodeIndex>(entries.size())];
+    TRY_ASSIGN(const Ordering ordering, tree_.nodes_.compare_probe(key, number, last));
     if (ordering == Ordering::Equal) return true;
     const Arrival seen = ordering == Ordering::Greater ? Arrival::Rising : Arrival::Falling;
     if (entries.size() == 1) arrival_ = seen;

@@ -51,7 +51,7 @@ Result<bool> PythonAvlTree::insert(Ref value, Ref key, const KeyNumber& number) 
   bool leftmost = true, rightmost = true;
   while (*link != kNoNode) {
     Node& node = nodes_[*link];
-    auto ordering = nodes_.compare_probe(key.get(), number, *link);
+    auto ordering = nodes_.compare_probe(key.get(), number, node);
     if (!ordering || *ordering == Ordering::Equal) {
       value.reset();
       key.reset();
@@ -77,9 +77,9 @@ Result<bool> PythonAvlTree::remove(PyObject* key) {
   NodeIndex* link = &root_;
   while (true) {
     if (*link == kNoNode) return false;
-    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, *link));
-    if (ordering == Ordering::Equal) break;
     Node& node = nodes_[*link];
+    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, node));
+    if (ordering == Ordering::Equal) break;
     path.push(link);
     link = ordering == Ordering::Less ? &node.left : &node.right;
   }
@@ -112,8 +112,8 @@ Result<Ref> PythonAvlTree::find(PyObject* key) const {
   const KeyNumber number = KeyNumber::of(key);
   NodeIndex index = root_;
   while (index != kNoNode) {
-    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, index));
     const Node& node = nodes_[index];
+    TRY_ASSIGN(const Ordering ordering, nodes_.compare_probe(key, number, node));
     if (ordering == Ordering::Equal) return Ref::borrow(node.value.get());
     index = ordering == Ordering::Less ? node.left : node.right;
   }

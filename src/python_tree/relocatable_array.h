@@ -81,6 +81,14 @@ class RelocatableArray {
 
   static bool mapped(std::size_t count) noexcept { return count * sizeof(T) >= kMappedFrom; }
 
+  // Whole cache lines, from the start of one: where an element's size divides the line, no
+  // element straddles two lines (the C allocator's own alignment, 16 bytes, would split every
+  // other 32-byte node). Mapped pages start a line anyway.
+  static void* allocate_lines(std::size_t bytes) noexcept {
+    constexpr std::size_t kLine = 64;
+    return std::aligned_alloc(kLine, (bytes + kLine - 1) / kLine * kLine);
+  }
+
   static void release_storage(T* data, std::size_t count) noexcept {
     if (data == nullptr) return;
     if (mapped(count)) {
@@ -98,7 +106,7 @@ class RelocatableArray {
       moved = mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
       if (moved == MAP_FAILED) throw std::bad_alloc();
     } else {
-      moved = mapped(count) ? map_pages(bytes) : std::malloc(bytes);
+      moved = mapped(count) ? map_pages(bytes) : allocate_lines(bytes);
       if (moved == nullptr) throw std::bad_alloc();
       if (size_ > 0) std::memcpy(moved, static_cast<void*>(data_), size_ * sizeof(T));
       release_storage(data_, capacity_);
