@@ -22,6 +22,9 @@ CMP = "src/python_tree/compare.cpp"
 BOUNDED = "src/python_tree/bounded.cpp"
 TREE = "src/python_tree/python_tree.cpp"
 ARENA = "src/python_tree/arena.cpp"
+ARENA_H = "src/python_tree/arena.h"
+KEY_SET_H = "src/python_tree/key_set.h"
+STORAGE = "src/python_tree/relocatable_array.h"
 TRAVERSE = "src/python_tree/traverse.cpp"
 TYPE = "src/python/tree_type.cpp"
 LOOKUP = "src/python/tree_lookup.cpp"
@@ -151,6 +154,46 @@ MUTANTS = [
            "    if (node.right != kNoNode) queue.push_back(node.right);",
            "    if (node.right != kNoNode) queue.push_back(node.right);\n"
            "    if (node.left != kNoNode) queue.push_back(node.left);"),
+    # Node storage: keys kept with their values, and moved apart.
+    Mutant("keys-apart-not-grown-with-nodes", ARENA,
+           "    if (keys_apart_) keys_.reserve(grown);\n", ""),
+    Mutant("keys-moved-apart-into-room-for-present-nodes", ARENA,
+           "keys.reserve(std::max<std::size_t>(nodes_.capacity(), 1));",
+           "keys.reserve(std::max<std::size_t>(nodes_.size(), 1));"),
+    Mutant("keys-moved-apart-from-slot-one", ARENA,
+           "for (std::size_t index = 0; index < nodes_.size(); ++index) {\n"
+           "    keys.emplace_back(",
+           "for (std::size_t index = 1; index < nodes_.size(); ++index) {\n"
+           "    keys.emplace_back("),
+    Mutant("reused-slot-key-not-stored-apart", ARENA,
+           "  node.value = std::move(value);\n  if (keys_apart_) {\n"
+           "    keys_[index].key = std::move(key);\n  } else {\n"
+           "    // The node's one pointer carries this reference beside the value's.\n"
+           "    static_cast<void>(key.release());\n  }\n",
+           "  node.value = std::move(value);\n  static_cast<void>(key.release());\n"),
+    Mutant("relayout-keys-without-slot-zero-room", ARENA,
+           "    keys.reserve(count + 1);", "    keys.reserve(count);"),
+    Mutant("tie-compares-probe-with-value", ARENA_H,
+           "return compare_keys(probe, number, key_of(node), stored);",
+           "return compare_keys(probe, number, node.value.get(), stored);"),
+    Mutant("stored-key-asked-as-right-operand", ARENA_H,
+           "    return compare_keys(key_of(node), stored, bound, number);",
+           "    auto reversed = compare_keys(bound, number, key_of(node), stored);\n"
+           "    if (!reversed || *reversed == Ordering::Equal) return reversed;\n"
+           "    return *reversed == Ordering::Less ? Ordering::Greater : Ordering::Less;"),
+    Mutant("moved-arena-forgets-keys-apart", ARENA_H,
+           "keys_apart_(std::exchange(other.keys_apart_, false)),", "keys_apart_(false),"),
+    Mutant("removed-key-held-until-slot-reused", ARENA_H,
+           "keys_apart_ ? std::move(keys_[index].key) : Ref::steal(value.get());",
+           "keys_apart_ ? Ref::borrow(keys_[index].key.get()) : Ref::steal(value.get());"),
+    Mutant("unlinked-entries-released-last-first", ARENA_H,
+           "for (std::size_t slot = 1; slot <= count; ++slot) release_entry(",
+           "for (std::size_t slot = count; slot >= 1; --slot) release_entry("),
+    Mutant("stash-reads-value-as-key", KEY_SET_H,
+           "{ return nodes_->key(slot(position)); }",
+           "{ return (*nodes_)[slot(position)].value.get(); }"),
+    Mutant("storage-rounded-down-to-lines", STORAGE,
+           "(bytes + kLine - 1) / kLine * kLine", "bytes / kLine * kLine"),
     # Lookups by value and by key.
     Mutant("contains-key-applies-extractor", LOOKUP,
            "Result<Ref> tree_contains_key(PyAVLTree& self, const BoundArguments& arguments) {\n"
