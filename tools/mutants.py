@@ -198,8 +198,8 @@ MUTANTS = [
            "keys.emplace_back(Ref::steal(nodes_[index].value.get()));",
            "keys.emplace_back(Ref::borrow(nodes_[index].value.get()));"),
     Mutant("relayout-leaves-keys-behind", ARENA,
-           "    if (keys_apart) keys.emplace_back(std::move(from_keys[index].key));",
-           "    if (keys_apart) keys.emplace_back();"),
+           "  if (keys_apart_) keys_.emplace_back(std::move(from.keys_[index].key));",
+           "  if (keys_apart_) keys_.emplace_back();"),
     Mutant("other-key-stored-as-the-value", ARENA_H,
            "    if (value != key && !keys_apart_) move_keys_apart();", "    static_cast<void>(key);"),
     # The remembered ends.

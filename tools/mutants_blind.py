@@ -171,8 +171,6 @@ MUTANTS = [
            "    // The node's one pointer carries this reference beside the value's.\n"
            "    static_cast<void>(key.release());\n  }\n",
            "  node.value = std::move(value);\n  static_cast<void>(key.release());\n"),
-    Mutant("relayout-keys-without-slot-zero-room", ARENA,
-           "    keys.reserve(count + 1);", "    keys.reserve(count);"),
     Mutant("tie-compares-probe-with-value", ARENA_H,
            "return compare_keys(probe, number, key_of(node), stored);",
            "return compare_keys(probe, number, node.value.get(), stored);"),

@@ -110,43 +110,28 @@ void NodeArena::permute_slots(ScratchVector<NodeIndex> rank) {
   }
 }
 
-namespace {
-
-struct Relayout {
-  NodeStorage& from_nodes;
-  KeyStorage& from_keys;
-  NodeStorage& nodes;
-  KeyStorage& keys;
-  bool keys_apart;
-
-  NodeIndex place(NodeIndex index) {
-    if (index == kNoNode) return kNoNode;
-    Node& node = from_nodes[index];
-    const NodeIndex left = place(node.left);
-    const auto placed = static_cast<NodeIndex>(nodes.size());
-    nodes.emplace_back(std::move(node));
-    if (keys_apart) keys.emplace_back(std::move(from_keys[index].key));
-    const NodeIndex right = place(nodes[placed].right);
-    nodes[placed].left = left;
-    nodes[placed].right = right;
-    return placed;
-  }
-};
-
-}  // namespace
+// Moves the nodes of the subtree under `index` from `from` to the end of this arena, in key
+// order; answers the subtree's new top. Room must have been reserved.
+NodeIndex NodeArena::place_in_order(NodeArena& from, NodeIndex index) noexcept {
+  if (index == kNoNode) return kNoNode;
+  Node& node = from.nodes_[index];
+  const NodeIndex left = place_in_order(from, node.left);
+  const auto placed = static_cast<NodeIndex>(nodes_.size());
+  nodes_.emplace_back(std::move(node));
+  if (keys_apart_) keys_.emplace_back(std::move(from.keys_[index].key));
+  const NodeIndex right = place_in_order(from, nodes_[placed].right);
+  nodes_[placed].left = left;
+  nodes_[placed].right = right;
+  return placed;
+}
 
 NodeIndex NodeArena::relayout_in_order(NodeIndex root, std::size_t count) {
-  NodeStorage nodes;
-  KeyStorage keys;
-  nodes.reserve(count + 1);
-  nodes.emplace_back();
-  if (keys_apart_) {
-    keys.reserve(count + 1);
-    keys.emplace_back();
-  }
-  const NodeIndex placed = Relayout{nodes_, keys_, nodes, keys, keys_apart_}.place(root);
-  nodes_.swap(nodes);
-  keys_.swap(keys);
+  NodeArena fresh;
+  fresh.keys_apart_ = keys_apart_;
+  fresh.reserve(count);
+  const NodeIndex placed = fresh.place_in_order(*this, root);
+  nodes_.swap(fresh.nodes_);
+  keys_.swap(fresh.keys_);
   free_ = kNoNode;
   free_count_ = 0;
   in_key_order_ = true;

@@ -155,6 +155,7 @@ class NodeArena {
 
  private:
   void move_keys_apart();
+  NodeIndex place_in_order(NodeArena& from, NodeIndex index) noexcept;
 
   NodeStorage nodes_;
   KeyStorage keys_;  // empty until `keys_apart_`, then one slot per node slot
