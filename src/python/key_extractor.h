@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/error.h"
+#include "python_tree/mapped_allocator.h"
 
 namespace tervalo {
 
@@ -73,7 +74,9 @@ class PythonValues {
   void release_from(std::size_t index) { release_each(std::span(items_).subspan(index)); }
 
  private:
-  std::vector<Ref> items_;
+  // Mapped from the system when large, so that it leaves nothing resident once given back (see
+  // `MappedAllocator`).
+  ScratchVector<Ref> items_;
 };
 
 }  // namespace tervalo

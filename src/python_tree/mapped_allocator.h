@@ -1,5 +1,5 @@
-// Storage for the temporary arrays of a construction, and the mapping of large blocks that a
-// tree's node storage shares.
+// Storage for the temporary arrays of a construction (the drained input among them), and the
+// mapping of large blocks that a tree's node storage shares.
 //
 // Large blocks are mapped from the system and unmapped when freed, so the process keeps none of
 // them. Blocks taken from the C allocator instead would mostly stay resident after they are
@@ -28,7 +28,9 @@ inline void* map_pages(std::size_t bytes) noexcept {
 template <class T>
 struct MappedAllocator {
   using value_type = T;
-  static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+  // Low enough that the blocks left to the C allocator add up to little: a construction's
+  // arrays double as they grow, and every smaller step would otherwise stay resident.
+  static constexpr std::size_t kMappedFrom = std::size_t{64} << 10;
 
   MappedAllocator() = default;
   template <class U>
