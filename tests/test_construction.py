@@ -93,13 +93,14 @@ def test_built_tree_changes_as_the_inserted_one(n, how):
 
 
 def test_large_node_storage_moves_whole_as_it_grows():
-    # Past 32 MiB of nodes (about 840,000) the storage is mapped: reached by copying while the
-    # constructor doubles it, then grown by remapping while insertions add a half more.
-    n = 900_000
+    # Past 32 MiB of nodes (about 1,050,000 of 32 bytes) the storage is mapped: the constructor
+    # takes exactly the room it needs, the first insertion moves the nodes into mapped storage
+    # half as large again, and later insertions grow it by remapping.
+    n = 700_000
     tree = AVLTree(range(0, 4 * n, 4))
-    for x in range(2, 2 * n, 4):
+    for x in range(2, 4 * 400_000, 4):
         tree.insert(x)
-    expected = sorted([*range(0, 4 * n, 4), *range(2, 2 * n, 4)])
+    expected = sorted([*range(0, 4 * n, 4), *range(2, 4 * 400_000, 4)])
     assert list(tree) == expected
     assert list(tree.descending()) == expected[::-1]
 

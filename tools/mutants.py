@@ -84,12 +84,15 @@ MUTANTS = [
            "    default:\n      return Ordering::Equal;"),
     Mutant("fast-float-nan-equal", CMP,
            "  if (a == b) return DirectOrder::Equal;\n  if (a < b) return DirectOrder::Less;",
-           "  if (!(a < b) && !(a > b)) return DirectOrder::Equal;\n  if (a < b) return DirectOrder::Less;"),
+           "  if (!(a < b) && !(a > b)) return DirectOrder::Equal;\n"
+           "  if (a < b) return DirectOrder::Less;"),
     Mutant("fast-int-overflow-one-side", CMP,
            "if (a_overflow != 0 || b_overflow != 0)", "if (a_overflow != 0 && b_overflow != 0)"),
     Mutant("fast-str-sign-swapped", CMP,
-           "return sign < 0 ? DirectOrder::Less : sign > 0 ? DirectOrder::Greater : DirectOrder::Equal;",
-           "return sign > 0 ? DirectOrder::Less : sign < 0 ? DirectOrder::Greater : DirectOrder::Equal;"),
+           "return sign < 0 ? DirectOrder::Less : sign > 0 ? DirectOrder::Greater : "
+           "DirectOrder::Equal;",
+           "return sign > 0 ? DirectOrder::Less : sign < 0 ? DirectOrder::Greater : "
+           "DirectOrder::Equal;"),
     Mutant("tuple-identity-shortcut-dropped", CMP,
            "    if (x == y) continue;\n", ""),
     Mutant("tuple-length-rule-dropped", CMP,
@@ -201,7 +204,8 @@ MUTANTS = [
            "  if (keys_apart_) keys_.emplace_back(std::move(from.keys_[index].key));",
            "  if (keys_apart_) keys_.emplace_back();"),
     Mutant("other-key-stored-as-the-value", ARENA_H,
-           "    if (value != key && !keys_apart_) move_keys_apart();", "    static_cast<void>(key);"),
+           "    if (value != key && !keys_apart_) move_keys_apart();",
+           "    static_cast<void>(key);"),
     # The remembered ends.
     Mutant("remove-keeps-stale-first", TREE,
            "  if (removed == first_) first_ = kNoNode;\n", ""),
